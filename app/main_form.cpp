@@ -1,0 +1,459 @@
+#include "app/main_form.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/about_form.h"
+#include "app/app_icon.h"
+#include "app/exception_hook.h"
+#include "app/product.h"
+#include "app/single_instance.h"
+#include "platform/system.h"
+
+namespace {
+
+const QColor kCaptionColor(96, 141, 187);
+
+const QString kStartHint = QStringLiteral(
+    "To sync follow these example steps : <b>1) </b>Select folder in \"Sync Folder\". <b>2) </b>Click \"Add\" to "
+    "add a user. <b>3) </b>Click \"Resync All\" to send all old items. Skip this step if you only want to sync new "
+    "items. <b>4) </b>Modify access rights if needed.");
+
+QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback) {
+  return QIcon::fromTheme(QString::fromLatin1(name), QApplication::style()->standardIcon(fallback));
+}
+
+QString Rect4(int a, int b, int c, int d) { return QStringLiteral("%1,%2,%3,%4").arg(a).arg(b).arg(c).arg(d); }
+
+}  // namespace
+
+void EnableTimer(QTimer* timer) {
+  if (!timer->isActive()) timer->start();
+}
+
+void CreateConfigFiles(const QString& directory, LogFile& log, XmlStorage& config) {
+  QDir().mkpath(directory);
+  log.SetFileName(directory + QStringLiteral("/error.log"));
+  log.SetAutoSave(true);
+  config.SetFileName(directory + QStringLiteral("/config.xml"));
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindow(parent), arguments_(arguments) {
+  setObjectName(QStringLiteral("MainForm"));
+  CreateComponents();
+
+  // The guard runs once the components exist and before any start-up work.
+  aAppInstances = new AppInstances(this);
+  if (!aAppInstances->Register(arguments_)) {
+    secondInstance_ = true;
+    return;
+  }
+  connect(aAppInstances, &AppInstances::InstanceCreated, this,
+          [this](qint64 pid, const QStringList&) { aAppInstancesInstanceCreated(pid); });
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  if (created_ && !destroyed_) FormDestroy();
+  // The members are destroyed after this body: aXMLStorage writes
+  // "config.xml" then, after every other shut-down step.
+}
+
+void TMainForm::CreateComponents() {
+  setWindowTitle(product::kCaption);
+  setWindowIcon(AppIcon());
+  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  resize(600, 480);
+  setMinimumSize(600, 480);
+
+  zTimer = new QTimer(this);
+  zTimer->setInterval(10000);
+  zTimerSup = new QTimer(this);
+  zTimerSup->setInterval(20000);
+  zTimer2 = new QTimer(this);
+  zTimer2->setInterval(1000);
+  connect(zTimer2, &QTimer::timeout, this, [this] { Trap([this] { zTimer2Timer(); }); });
+
+  // Help menu.
+  bMenu = new QMenu(this);
+  connect(bMenu->addAction(QStringLiteral("Lintrove on the Web")), &QAction::triggered, this,
+          [this] { Trap([this] { WebClick(); }); });
+  connect(bMenu->addAction(QStringLiteral("Help")), &QAction::triggered, this, [this] { Trap([this] { HelpClick(); }); });
+  bMenu->addSeparator();
+  connect(bMenu->addAction(QStringLiteral("Send Error Report...")), &QAction::triggered, this,
+          [this] { Trap([this] { SendErrorReportClick(); }); });
+  connect(bMenu->addAction(QStringLiteral("About...")), &QAction::triggered, this,
+          [this] { Trap([this] { AboutClick(); }); });
+
+  // Context menu of both lists; its actions come with the sharing editor.
+  bPopup = new QMenu(this);
+  bPopup->addAction(QStringLiteral("Add User"));
+  bPopup->addAction(QStringLiteral("Remove User"));
+
+  // Lists.
+  FoldersVST = new QTreeWidget;
+  FoldersVST->setObjectName(QStringLiteral("FoldersVST"));
+  FoldersVST->setHeaderHidden(true);
+  ItemsVST = new QTreeWidget;
+  ItemsVST->setObjectName(QStringLiteral("ItemsVST"));
+  ItemsVST->setRootIsDecorated(false);
+  ItemsVST->setHeaderLabels({QStringLiteral("User email"), QStringLiteral("Modify"), QStringLiteral("Read"),
+                             QStringLiteral("Write")});
+  const int widths[] = {184, 50, 50, 50};
+  for (int i = 0; i < 4; ++i) ItemsVST->header()->resizeSection(i, widths[i]);
+  ItemsVST->header()->setSectionsClickable(true);
+  ItemsVST->header()->setSectionsMovable(true);
+  for (QTreeWidget* list : {FoldersVST, ItemsVST}) {
+    QPalette palette = list->palette();
+    palette.setColor(QPalette::Highlight, kCaptionColor);
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    list->setPalette(palette);
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list, &QWidget::customContextMenuRequested, this,
+            [this, list](const QPoint& pos) { bPopup->popup(list->viewport()->mapToGlobal(pos)); });
+  }
+
+  FoldersPanel = CreatePanel(QStringLiteral("Sync Folders"), FoldersVST, nullptr);
+  FoldersPanel->setObjectName(QStringLiteral("FoldersPanel"));
+  ItemsPanel = CreatePanel(QStringLiteral("Folder Settings"), ItemsVST, &ItemsPanelCaption);
+  ItemsPanel->setObjectName(QStringLiteral("ItemsPanel"));
+  Splitter = new QSplitter(Qt::Horizontal);
+  Splitter->addWidget(FoldersPanel);
+  Splitter->addWidget(ItemsPanel);
+  Splitter->setStretchFactor(1, 1);
+  Splitter->setChildrenCollapsible(false);
+  Splitter->setSizes({240, 360});
+
+  Hints = new QLabel;
+  Hints->setObjectName(QStringLiteral("Hints"));
+  Hints->setTextFormat(Qt::RichText);
+  Hints->setWordWrap(true);
+  Hints->setFixedHeight(32);
+  Hints->setContentsMargins(4, 0, 4, 0);
+
+  auto* central = new QWidget;
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(CreateToolBar());
+  layout->addWidget(Splitter, 1);
+  layout->addWidget(Hints);
+  setCentralWidget(central);
+
+  StatusPanel = new QLabel;
+  StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
+  statusBar()->addWidget(StatusPanel, 1);
+  statusBar()->setSizeGripEnabled(true);
+
+  // Tray icon and its menu.
+  bTrayMenu = new QMenu(this);
+  HideShowItem = bTrayMenu->addAction(QStringLiteral("Hide/Show Lintrove"));
+  QFont bold = HideShowItem->font();
+  bold.setBold(true);
+  HideShowItem->setFont(bold);
+  bTrayMenu->addSeparator();
+  Exit1 = bTrayMenu->addAction(QStringLiteral("Exit"));
+  connect(HideShowItem, &QAction::triggered, this, [this] { Trap([this] { HideShowItemClick(); }); });
+  connect(Exit1, &QAction::triggered, this, [this] { Trap([this] { Exit1Click(); }); });
+  TrayIcon = new QSystemTrayIcon(AppIcon(), this);
+  TrayIcon->setToolTip(product::kAppName);
+  TrayIcon->setContextMenu(bTrayMenu);
+  connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
+      Trap([this] { TrayIconDblClick(); });
+  });
+  TrayIcon->show();
+}
+
+QWidget* TMainForm::CreateToolBar() {
+  auto* bar = new QFrame;
+  bar->setObjectName(QStringLiteral("ToolBar"));
+  bar->setFixedHeight(81);
+  bar->setFrameShape(QFrame::StyledPanel);
+  auto* row = new QHBoxLayout(bar);
+  row->setContentsMargins(4, 2, 4, 2);
+
+  auto button = [this](const QString& text, const QIcon& icon) {
+    auto* b = new QToolButton;
+    b->setText(text);
+    b->setIcon(icon);
+    b->setIconSize(QSize(32, 32));
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    b->setAutoRaise(true);
+    b->setMinimumWidth(64);
+    return b;
+  };
+  auto group = [row](const QString& caption, std::initializer_list<QToolButton*> buttons) {
+    auto* box = new QWidget;
+    auto* v = new QVBoxLayout(box);
+    v->setContentsMargins(2, 0, 2, 0);
+    v->setSpacing(0);
+    auto* h = new QHBoxLayout;
+    h->setSpacing(2);
+    for (QToolButton* b : buttons) h->addWidget(b);
+    v->addLayout(h, 1);
+    auto* label = new QLabel(caption);
+    label->setAlignment(Qt::AlignCenter);
+    label->setEnabled(false);
+    v->addWidget(label);
+    if (row->count() > 0) {
+      auto* line = new QFrame;
+      line->setFrameShape(QFrame::VLine);
+      line->setFrameShadow(QFrame::Sunken);
+      row->addWidget(line);
+    }
+    row->addWidget(box);
+  };
+
+  AddButton = button(QStringLiteral("Add"), ThemeIcon("list-add", QStyle::SP_FileDialogNewFolder));
+  AddButton->setObjectName(QStringLiteral("AddButton"));
+  RemoveButton = button(QStringLiteral("Remove"), ThemeIcon("list-remove", QStyle::SP_TrashIcon));
+  RemoveButton->setObjectName(QStringLiteral("RemoveButton"));
+  SendButton = button(QStringLiteral("Send Receive"), ThemeIcon("mail-send-receive", QStyle::SP_BrowserReload));
+  SendButton->setObjectName(QStringLiteral("SendButton"));
+  ResyncButton = button(QStringLiteral("Resync All"), ThemeIcon("view-refresh", QStyle::SP_DialogResetButton));
+  ResyncButton->setObjectName(QStringLiteral("ResyncButton"));
+  HelpButton = button(QStringLiteral("Help"), ThemeIcon("help-browser", QStyle::SP_DialogHelpButton));
+  HelpButton->setObjectName(QStringLiteral("HelpButton"));
+  HelpButton->setMenu(bMenu);
+  HelpButton->setPopupMode(QToolButton::InstantPopup);
+  connect(SendButton, &QToolButton::clicked, this, [this] { Trap([this] { SendButtonClick(); }); });
+
+  group(QStringLiteral("User Management"), {AddButton, RemoveButton});
+  group(QStringLiteral("Synchronization"), {SendButton, ResyncButton});
+  group(QStringLiteral("Help"), {HelpButton});
+  row->addStretch(1);
+  return bar;
+}
+
+QWidget* TMainForm::CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel) {
+  auto* panel = new QWidget;
+  auto* v = new QVBoxLayout(panel);
+  v->setContentsMargins(0, 0, 0, 0);
+  v->setSpacing(0);
+  auto* band = new QLabel(caption);
+  band->setAutoFillBackground(true);
+  QPalette palette = band->palette();
+  palette.setColor(QPalette::Window, kCaptionColor);
+  palette.setColor(QPalette::WindowText, Qt::white);
+  band->setPalette(palette);
+  QFont font = band->font();
+  font.setBold(true);
+  band->setFont(font);
+  band->setContentsMargins(6, 3, 6, 3);
+  v->addWidget(band);
+  v->addWidget(content, 1);
+  if (captionLabel) *captionLabel = band;
+  return panel;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+void TMainForm::FormCreate() {
+  AppName = product::kAppName;
+  SetExceptionNotifier([this](const RaisedException& e) { LogException(e); });
+
+  DataDir = platform::AppDataDir() + QStringLiteral("/Varnel/") + AppName;
+  try {
+    CreateConfigFiles(DataDir, aLogFile, aXMLStorage);
+  } catch (const XmlStorageError&) {
+    // A damaged "config.xml" has been logged and set aside by the storage;
+    // the program goes on with what could be read.
+  }
+
+  // The messaging session is opened here; when it cannot be, the program
+  // ends before the tree, the directories and the event sinks exist.
+
+  InboxDir = DataDir + QStringLiteral("/Inbox/");
+  OutboxDir = DataDir + QStringLiteral("/Outbox/");
+  QDir().mkpath(InboxDir);
+  QDir().mkpath(OutboxDir);
+
+  try {
+    zEXML.SetFileName(DataDir + QStringLiteral("/user.uxm"));
+  } catch (const XmlStorageError&) {
+    // As for the configuration: logged, set aside, the readable part kept.
+  }
+
+  MonitoredFolders.Clear();
+  UpdatedItems.Clear();
+  DeletedItems.Clear();
+  ZipFileList.Clear();
+  created_ = true;
+
+  FirstShow = true;
+  FormShow();
+
+  if (arguments_.value(1) == QStringLiteral("gui")) show();
+}
+
+void TMainForm::FormShow() {
+  if (!FirstShow) return;
+  MonitoredFolders.SetCommaText(aFormStorage.ReadString(QStringLiteral("MonitoredFolders"), QString()));
+  Hints->setText(kStartHint);
+  FirstShow = false;
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  FormShow();
+  if (!placementRestored_) {
+    placementRestored_ = true;
+    RestoreWindowPlacement();
+  }
+  QMainWindow::showEvent(event);
+}
+
+// ---------------------------------------------------------------------------
+// Closing and shut-down
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  FormClose();
+  event->accept();  // hides the window; the program keeps running in the tray
+}
+
+void TMainForm::FormClose() {
+  aFormStorage.WriteString(QStringLiteral("MonitoredFolders"), MonitoredFolders.CommaText());
+  if (placementRestored_) SaveWindowPlacement();
+}
+
+void TMainForm::Exit1Click() {
+  if (isVisible())
+    close();
+  else
+    FormClose();
+  if (backgroundForm_)
+    backgroundForm_->close();
+  else
+    QCoreApplication::quit();
+}
+
+void TMainForm::FormDestroy() {
+  destroyed_ = true;
+  MonitoredFolders.Clear();
+  UpdatedItems.Clear();
+  DeletedItems.Clear();
+  ZipFileList.Clear();
+  if (placementRestored_) SaveWindowPlacement();
+  zEXML.Flush();
+  zEXML.SetFileName(QString());
+  ClearExceptionNotifier();
+}
+
+// ---------------------------------------------------------------------------
+// Window placement: kept in the configuration under the main window's section.
+
+void TMainForm::SaveWindowPlacement() {
+  const QRect r = normalGeometry().isValid() ? normalGeometry() : geometry();
+  const QSize desktop = screen() ? screen()->size() : QSize();
+  const QString size = QStringLiteral("(%1x%2)").arg(desktop.width()).arg(desktop.height());
+  const int showCmd = isMaximized() ? 3 : isMinimized() ? 2 : 1;
+  aFormStorage.WriteInteger(QStringLiteral("FormVersion"), 0);
+  aFormStorage.WriteInteger(QStringLiteral("ShowCmd"), showCmd);
+  aFormStorage.WriteInteger(QStringLiteral("Flags"), 0);
+  aFormStorage.WriteInteger(QStringLiteral("PixelsPerInch"), logicalDpiY());
+  const QString minMax = Rect4(-1, -1, -1, -1);
+  const QString norm = Rect4(r.left(), r.top(), r.left() + r.width(), r.top() + r.height());
+  aFormStorage.WriteString(QStringLiteral("MinMaxPos"), minMax);
+  aFormStorage.WriteString(QStringLiteral("MinMaxPos") + size, minMax);
+  aFormStorage.WriteString(QStringLiteral("NormPos"), norm);
+  aFormStorage.WriteString(QStringLiteral("NormPos") + size, norm);
+  aFormStorage.WriteInteger(QStringLiteral("FoldersPanel_Width"), FoldersPanel->width());
+}
+
+void TMainForm::RestoreWindowPlacement() {
+  const QStringList norm = aFormStorage.ReadString(QStringLiteral("NormPos"), QString()).split(u',');
+  if (norm.size() == 4) {
+    bool ok[4];
+    const int l = norm[0].toInt(&ok[0]), t = norm[1].toInt(&ok[1]), r = norm[2].toInt(&ok[2]),
+              b = norm[3].toInt(&ok[3]);
+    if (ok[0] && ok[1] && ok[2] && ok[3] && r > l && b > t) setGeometry(l, t, r - l, b - t);
+  }
+  const int panel = aFormStorage.ReadInteger(QStringLiteral("FoldersPanel_Width"), -1);
+  if (panel > 0) {
+    const int total = Splitter->width() > 0 ? Splitter->width() : width();
+    Splitter->setSizes({panel, std::max(1, total - panel)});
+  }
+  if (aFormStorage.ReadInteger(QStringLiteral("ShowCmd"), 1) == 3)
+    QTimer::singleShot(0, this, [this] { setWindowState(windowState() | Qt::WindowMaximized); });
+}
+
+// ---------------------------------------------------------------------------
+// Small handlers
+
+void TMainForm::HideShowItemClick() {
+  if (isVisible())
+    close();
+  else
+    show();
+}
+
+void TMainForm::TrayIconDblClick() { HideShowItemClick(); }
+
+void TMainForm::aAppInstancesInstanceCreated(qint64 /*processId*/) {
+  show();
+  raise();
+  activateWindow();
+}
+
+void TMainForm::aAppEventsException(const std::exception* /*e*/) {
+  // Deliberately empty: the exception hook has logged it, and the program
+  // never shows an error dialog of its own.
+}
+
+void TMainForm::zTimer2Timer() {
+  zTimer2->stop();
+  UpdatedItems.Clear();
+}
+
+void TMainForm::SendButtonClick() { EnableTimer(zTimer); }
+
+void TMainForm::WebClick() { platform::ShellOpen(product::kWebUrl); }
+
+void TMainForm::HelpClick() { platform::ShellOpen(product::kHelpUrl); }
+
+void TMainForm::AboutClick() {
+  if (aboutForm_) aboutForm_->exec();
+}
+
+void TMainForm::SendErrorReportClick() {
+  if (aboutForm_) aboutForm_->SendErrorReportButtonClick();
+}
+
+void TMainForm::LogException(const RaisedException& e) { ::LogException(aLogFile, e); }
+
+void TMainForm::SetStatusText(const QString& text) { StatusPanel->setText(text); }
+
+QString TMainForm::StatusText() const { return StatusPanel->text(); }
+
+QString TMainForm::HintText() const { return Hints->text(); }
+
+void TMainForm::Trap(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    aAppEventsException(&e);
+  } catch (...) {
+    aAppEventsException(nullptr);
+  }
+}

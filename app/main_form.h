@@ -1,0 +1,150 @@
+#pragma once
+// TMainForm: the controller. It owns every piece of shared state for the whole
+// run — the storages, the lists, the timers, the windows' lists — and every
+// synchronisation operation is one of its members.
+//
+// The members are declared here, grouped by subsystem, and defined in the
+// source file of the folder that owns them: the shell's in app/, the
+// configuration and identity in storage/, export and packing in
+// sync/outgoing/, intake and import in sync/incoming/, the trees in ui/.
+//
+// REQUIRES: a QApplication exists; every member runs on the main thread.
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+#include "app/log_file.h"
+#include "app/string_list.h"
+#include "storage/xml_storage.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QSplitter;
+class QSystemTrayIcon;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+class QWidget;
+class AppInstances;
+class TAboutForm;
+struct RaisedException;
+
+class TMainForm : public QMainWindow {
+  Q_OBJECT
+ public:
+  // Builds the components, runs the single-instance guard and, for the first
+  // copy, FormCreate. Check IsSecondInstance() and Terminated() afterwards.
+  explicit TMainForm(const QStringList& arguments, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Another copy already runs: this one has notified it and must end with
+  // exit code 0 without any start-up work.
+  bool IsSecondInstance() const { return secondInstance_; }
+  // Start-up failed; the program ends.
+  bool Terminated() const { return terminated_; }
+
+  void SetAboutForm(TAboutForm* about) { aboutForm_ = about; }
+  // The hidden application window; closing it ends the program.
+  void SetBackgroundForm(QWidget* background) { backgroundForm_ = background; }
+
+  // Runs one unit of work of an event or timer handler: whatever it raises
+  // (already logged by the exception hook) goes to aAppEventsException.
+  void Trap(const std::function<void()>& handler);
+
+  // ---- Application shell -------------------------------------------------
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+  void FormDestroy();
+  void Exit1Click();
+  void HideShowItemClick();
+  void TrayIconDblClick();
+  void aAppInstancesInstanceCreated(qint64 processId);
+  void aAppEventsException(const std::exception* e);
+  void zTimer2Timer();
+  void SendButtonClick();
+  void WebClick();
+  void HelpClick();
+  void AboutClick();
+  void SendErrorReportClick();
+  void LogException(const RaisedException& e);
+
+  // Shows a text in the status bar's one panel.
+  void SetStatusText(const QString& text);
+  QString StatusText() const;
+  QString HintText() const;
+
+  // ---- State (owned for the whole run) ------------------------------------
+  bool FirstShow = false;
+  QString InboxDir;
+  QString OutboxDir;
+  StringList MonitoredFolders{true};
+  StringList UpdatedItems{false};
+  StringList DeletedItems{true};
+  StringList ZipFileList{true};
+  QString AppName;
+  QString OfficeVersion;
+  QString DataDir;
+
+  // ---- Components --------------------------------------------------------
+  LogFile aLogFile;
+  XmlStorage aXMLStorage{QStringLiteral("Configuration")};
+  FormStorage aFormStorage{aXMLStorage, QStringLiteral("MainForm\\")};
+  XmlStorage zEXML{QStringLiteral("Info")};
+  XmlStorage zOXML{QStringLiteral("Info")};
+  QTimer* zTimer = nullptr;
+  QTimer* zTimerSup = nullptr;
+  QTimer* zTimer2 = nullptr;
+  QSystemTrayIcon* TrayIcon = nullptr;
+  QMenu* bTrayMenu = nullptr;
+  QMenu* bMenu = nullptr;
+  QMenu* bPopup = nullptr;
+  AppInstances* aAppInstances = nullptr;
+  QTreeWidget* FoldersVST = nullptr;
+  QTreeWidget* ItemsVST = nullptr;
+  QWidget* FoldersPanel = nullptr;
+  QWidget* ItemsPanel = nullptr;
+  QLabel* ItemsPanelCaption = nullptr;
+  QSplitter* Splitter = nullptr;
+  QLabel* Hints = nullptr;
+  QLabel* StatusPanel = nullptr;
+  QToolButton* AddButton = nullptr;
+  QToolButton* RemoveButton = nullptr;
+  QToolButton* SendButton = nullptr;
+  QToolButton* ResyncButton = nullptr;
+  QToolButton* HelpButton = nullptr;
+  QAction* HideShowItem = nullptr;
+  QAction* Exit1 = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void CreateComponents();
+  QWidget* CreateToolBar();
+  QWidget* CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel);
+  void SaveWindowPlacement();
+  void RestoreWindowPlacement();
+
+  QStringList arguments_;
+  TAboutForm* aboutForm_ = nullptr;
+  QWidget* backgroundForm_ = nullptr;
+  bool secondInstance_ = false;
+  bool terminated_ = false;
+  bool created_ = false;
+  bool destroyed_ = false;
+  bool placementRestored_ = false;
+};
+
+// Enables a timer; one that already runs keeps its interval going, so a burst
+// of requests leads to one tick.
+void EnableTimer(QTimer* timer);
+
+// Creates the data directory and binds the log and the configuration to their
+// files in it ("error.log" loaded when it exists, automatic saving on).
+void CreateConfigFiles(const QString& directory, LogFile& log, XmlStorage& config);
