@@ -34,9 +34,9 @@ QString AppInstances::DefaultKey() {
 
 AppInstances::AppInstances(QObject* parent, QString key) : QObject(parent) {
   const QByteArray hash = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-  const QString base = RuntimeDir() + u"/lintrove-" + QString::fromLatin1(hash);
-  serverName_ = base + u".sock";
-  lockPath_ = base + u".lock";
+  const QString base = RuntimeDir() + QStringLiteral("/lintrove-") + QString::fromLatin1(hash);
+  serverName_ = base + QStringLiteral(".sock");
+  lockPath_ = base + QStringLiteral(".lock");
 }
 
 AppInstances::~AppInstances() {
