@@ -84,7 +84,7 @@ void CoUninitialize() {
 HRESULT IIDFromString(LPCOLESTR lpsz, LPIID lpiid) {
   if (!lpsz || !lpiid) return E_INVALIDARG;
   const auto g = ParseGuid(View(lpsz));
-  if (!g) return CO_E_CLASSSTRING;  // non-Windows: the SDK answers E_INVALIDARG here on newer systems
+  if (!g) return E_INVALIDARG;
   *lpiid = *g;
   return S_OK;
 }

@@ -19,7 +19,8 @@ WINOLEAPI CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 WINOLEAPI_(void) CoUninitialize();
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" to a GUID. CLSIDFromString also
-// accepts a ProgID, as on Windows; both answer CO_E_CLASSSTRING otherwise.
+// accepts a ProgID, as on Windows, and answers CO_E_CLASSSTRING for anything
+// else; IIDFromString answers E_INVALIDARG.
 WINOLEAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
 WINOLEAPI IIDFromString(LPCOLESTR lpsz, LPIID lpiid);
 // Writes the braced, upper-case text and its terminator; returns the number
