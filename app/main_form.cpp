@@ -4,12 +4,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
@@ -273,6 +275,7 @@ QWidget* TMainForm::CreatePanel(const QString& caption, QWidget* content, QLabel
 void TMainForm::FormCreate() {
   AppName = product::kAppName;
   SetExceptionNotifier([this](const RaisedException& e) { LogException(e); });
+  created_ = true;  // from here on FormDestroy must run, if only to unregister
 
   DataDir = platform::AppDataDir() + QStringLiteral("/Varnel/") + AppName;
   try {
@@ -282,8 +285,21 @@ void TMainForm::FormCreate() {
     // the program goes on with what could be read.
   }
 
-  // The messaging session is opened here; when it cannot be, the program
-  // ends before the tree, the directories and the event sinks exist.
+  try {
+    OpenSession();
+  } catch (...) {
+    // Logged by the hook. Under the companion's file name the companion takes
+    // over silently; otherwise the user is told. Either way the program ends
+    // here: no tree, no directories, no lists, no event sinks.
+    RSession = outlook::RdoSession();
+    const QString running = QFileInfo(platform::ExecutablePath()).fileName();
+    if (running == QStringLiteral("Hollin") + platform::ExecutableSuffix())
+      platform::ShellOpen(QStringLiteral("Hollin-bit") + platform::ExecutableSuffix());
+    else
+      QMessageBox::critical(this, AppName, QStringLiteral("Microsoft Office Outlook is not available."));
+    terminated_ = true;
+    return;
+  }
 
   InboxDir = DataDir + QStringLiteral("/Inbox/");
   OutboxDir = DataDir + QStringLiteral("/Outbox/");
@@ -300,7 +316,6 @@ void TMainForm::FormCreate() {
   UpdatedItems.Clear();
   DeletedItems.Clear();
   ZipFileList.Clear();
-  created_ = true;
 
   FirstShow = true;
   FormShow();
@@ -357,6 +372,7 @@ void TMainForm::FormDestroy() {
   if (placementRestored_) SaveWindowPlacement();
   zEXML.Flush();
   zEXML.SetFileName(QString());
+  CloseSession();
   ClearExceptionNotifier();
 }
 

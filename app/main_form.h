@@ -18,6 +18,7 @@
 
 #include "app/log_file.h"
 #include "app/string_list.h"
+#include "outlook/messaging.h"
 #include "storage/xml_storage.h"
 
 class QAction;
@@ -73,12 +74,23 @@ class TMainForm : public QMainWindow {
   void SendErrorReportClick();
   void LogException(const RaisedException& e);
 
+  // ---- Messaging session (outlook/) ---------------------------------------
+  // Where the messaging library is loaded from: "Varnel/vasnik" under the
+  // common files if that file exists, else under the application data.
+  static QString LibraryLocation();
+  // Loads the library, creates and logs on the session, reads OfficeVersion.
+  // Throws whatever fails.
+  void OpenSession();
+  // Logs off (when logged on) and releases the session; never throws.
+  void CloseSession();
+
   // Shows a text in the status bar's one panel.
   void SetStatusText(const QString& text);
   QString StatusText() const;
   QString HintText() const;
 
   // ---- State (owned for the whole run) ------------------------------------
+  outlook::RdoSession RSession;
   bool FirstShow = false;
   QString InboxDir;
   QString OutboxDir;
