@@ -11,7 +11,6 @@
 // REQUIRES: one thread only (the UI thread); no operation locks.
 
 #include <QByteArray>
-#include <QHash>
 #include <QString>
 #include <QStringView>
 
