@@ -1,0 +1,52 @@
+#pragma once
+// The RFC 5322 (MIME) form of an item, through GMime. The same codec writes
+// the mail files of Maildir folders, the .eml files of calendar folders and,
+// with a version header in front, the message file (save format 3). The
+// layout is written down in doc/vasnik_store.md ("Mail form", "Message
+// file").
+//
+// Reading is tolerant, because Maildir folders hold what other programs
+// delivered: a mail without the store's own headers is an "IPM.Note" whose
+// body is its first text/plain part and whose attachments are its other
+// parts. Reading what Write wrote gives back equal content (ItemContent ==).
+
+#include "standin/store/item_content.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+namespace vasnik::mime {
+
+// The version the message-file header carries.
+inline constexpr int kMessageFileVersion = 1;
+
+// messageFile: put "X-Vasnik-Message-File: 1" in front. The iCalendar text is
+// written as it stands in content (callers bring it in line first).
+QByteArray Write(const ItemContent& content, bool messageFile);
+
+// Throws StoreError when the bytes are not a mail (no header field at all)
+// or, with messageFile, when the version header is missing or names another
+// version. what: how the error names the input (a path).
+ItemContent Read(const QByteArray& bytes, bool messageFile, const QString& what);
+
+// The subject from the header block alone (a restriction does not need the
+// whole mail); nullopt when the block holds no header field.
+std::optional<QString> ReadSubject(const QByteArray& headerBlock);
+
+// The bytes up to and including the blank line that ends the header block.
+QByteArray HeaderBlock(const QByteArray& bytes);
+
+// True for an address of the form local@domain that GMime parses as one
+// mailbox.
+bool IsSmtpAddress(const QString& address);
+// Splits "Name <addr>" or a bare address; text that is not an address comes
+// back as the address with an empty name.
+Recipient ParseRecipient(const QString& text);
+
+// An RFC 5322 date-time for a Date field.
+QString FormatDate(const QDateTime& when);
+
+}  // namespace vasnik::mime
