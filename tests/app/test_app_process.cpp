@@ -8,6 +8,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 
+#include "tests/support/test_main.h"
+
 #include "tests/support/wait.h"
 
 namespace {
@@ -100,8 +102,4 @@ TEST_F(ProgramTest, CopiesOfOtherSessionsRunSideBySide) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return RunTests<QCoreApplication>(argc, argv); }

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_main.h"
+
 #include "app/about_form.h"
 #include "app/exception_hook.h"
 #include "app/product.h"
@@ -287,9 +289,4 @@ TEST_F(ErrorReportTest, MissingOrFailingClientRaisesTheMessages) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  EnableExceptionTracking();
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return RunTests<QApplication>(argc, argv); }

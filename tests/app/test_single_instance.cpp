@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_main.h"
+
 #include "tests/support/wait.h"
 
 namespace {
@@ -60,8 +62,4 @@ TEST_F(SingleInstance, StaleSocketOfACrashedCopyIsTakenOver) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return RunTests<QCoreApplication>(argc, argv); }

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_main.h"
+
 #include "app/exception_hook.h"
 #include "app/main_form.h"
 #include "tests/support/wait.h"
@@ -98,9 +100,4 @@ TEST_F(StartupFailure, UnderTheCompanionsNameTheCompanionStartsWithoutAMessage) 
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  EnableExceptionTracking();
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return RunTests<QApplication>(argc, argv); }
