@@ -48,6 +48,15 @@ void WriteDefaultProfile(const QString& iniPath) {
     throw StoreError(QStringLiteral("cannot create the profile file %1").arg(iniPath));
 }
 
+// A value as text. QSettings reads an unquoted value with commas as a list;
+// a hand-written "Name=Archive, 2024" means the text.
+QString Text(const QSettings& ini, const QString& key, const QString& def = {}) {
+  const QVariant value = ini.value(key);
+  if (!value.isValid()) return def;
+  if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(QStringLiteral(", "));
+  return value.toString().trimmed();
+}
+
 [[noreturn]] void Bad(const QString& iniPath, const QString& what) {
   throw StoreError(QStringLiteral("the profile %1 cannot be used: %2").arg(iniPath, what));
 }
@@ -95,18 +104,18 @@ ProfileSettings LoadProfile(const QString& directory) {
   if (ini.status() != QSettings::NoError) Bad(iniPath, QStringLiteral("it is not a valid INI file"));
 
   ini.beginGroup(QStringLiteral("Profile"));
-  profile.userAddress = ini.value(QStringLiteral("UserAddress")).toString().trimmed();
+  profile.userAddress = Text(ini, QStringLiteral("UserAddress"));
   if (profile.userAddress.isEmpty()) profile.userAddress = DefaultUserAddress();
-  profile.userName = ini.value(QStringLiteral("UserName")).toString().trimmed();
+  profile.userName = Text(ini, QStringLiteral("UserName"));
   if (profile.userName.isEmpty()) profile.userName = profile.userAddress.section(u'@', 0, 0);
-  const QString offline = ini.value(QStringLiteral("Offline"), QStringLiteral("false")).toString().trimmed();
+  const QString offline = Text(ini, QStringLiteral("Offline"), QStringLiteral("false"));
   if (offline.compare(u"true", Qt::CaseInsensitive) != 0 &&
       offline.compare(u"false", Qt::CaseInsensitive) != 0)
     Bad(iniPath, QStringLiteral("Offline=%1 is neither true nor false").arg(offline));
   profile.offline = offline.compare(u"true", Qt::CaseInsensitive) == 0;
   profile.outlookVersion =
-      ini.value(QStringLiteral("OutlookVersion"), QStringLiteral("16.0.0.0")).toString().trimmed();
-  const QString defaultStore = ini.value(QStringLiteral("DefaultStore")).toString().trimmed();
+      Text(ini, QStringLiteral("OutlookVersion"), QStringLiteral("16.0.0.0"));
+  const QString defaultStore = Text(ini, QStringLiteral("DefaultStore"));
   ini.endGroup();
 
   static const QRegularExpression storeSection(QStringLiteral("^Store([1-9][0-9]{0,5})$"),
@@ -125,11 +134,11 @@ ProfileSettings LoadProfile(const QString& directory) {
     store.section = section;
     ini.beginGroup(section);
     const QString where = u'[' + section + QStringLiteral("] ");
-    store.name = ini.value(QStringLiteral("Name"), section).toString().trimmed();
+    store.name = Text(ini, QStringLiteral("Name"), section);
     if (store.name.isEmpty()) store.name = section;
     store.kind = IntegerIn(ini, iniPath, QStringLiteral("Kind"), kStorePstUnicode, kStorePstAnsi,
                            kStorePublicFolders);
-    const QString account = ini.value(QStringLiteral("AccountType")).toString().trimmed();
+    const QString account = Text(ini, QStringLiteral("AccountType"));
     if (account.compare(u"none", Qt::CaseInsensitive) == 0) {
       store.accountType.reset();
     } else {
@@ -138,11 +147,11 @@ ProfileSettings LoadProfile(const QString& directory) {
                                     exchange ? kAccountExchange : kAccountPop3, kAccountPop3,
                                     kAccountOther);
     }
-    store.accountAddress = ini.value(QStringLiteral("AccountAddress")).toString().trimmed();
+    store.accountAddress = Text(ini, QStringLiteral("AccountAddress"));
     if (store.accountAddress.isEmpty()) store.accountAddress = profile.userAddress;
-    store.ownerAddress = ini.value(QStringLiteral("OwnerAddress")).toString().trimmed();
+    store.ownerAddress = Text(ini, QStringLiteral("OwnerAddress"));
     if (store.ownerAddress.isEmpty()) store.ownerAddress = store.accountAddress;
-    QString dir = ini.value(QStringLiteral("Directory")).toString().trimmed();
+    QString dir = Text(ini, QStringLiteral("Directory"));
     if (dir.isEmpty()) dir = QStringLiteral("stores/") + section.toLower();
     store.directory = QDir::cleanPath(QDir(profile.directory).absoluteFilePath(dir));
     ini.endGroup();

@@ -51,7 +51,10 @@ FolderMeta ReadFolderMeta(const QString& directory) {
   QSettings ini(path, QSettings::IniFormat);
   const QString uid = ini.value(QStringLiteral("Folder/Uid")).toString().trimmed().toUpper();
   if (IsUid(uid)) meta.uid = uid;
-  meta.name = ini.value(QStringLiteral("Folder/Name")).toString();
+  // A hand-edited name with a comma reads as a list; it means the text.
+  const QVariant name = ini.value(QStringLiteral("Folder/Name"));
+  meta.name = name.typeId() == QMetaType::QStringList ? name.toStringList().join(QStringLiteral(", "))
+                                                      : name.toString();
   meta.directoryName = ini.value(QStringLiteral("Folder/Directory")).toString();
   bool ok = false;
   const int type = ini.value(QStringLiteral("Folder/DefaultItemType")).toString().toInt(&ok);
@@ -128,11 +131,11 @@ std::shared_ptr<Folder> Store::RootFolder() const {
   return root_;
 }
 
-std::shared_ptr<Folder> Store::GetDefaultFolder(int kind) const {
+std::shared_ptr<Folder> Store::GetDefaultFolder(int kind) {
   GetSession();
   const auto it = defaultFolders_.find(kind);
   std::shared_ptr<Folder> folder =
-      it == defaultFolders_.end() ? nullptr : const_cast<Store*>(this)->FolderByUid(it->second);
+      it == defaultFolders_.end() ? nullptr : FolderByUid(it->second);
   if (!folder)
     throw StoreError(QStringLiteral("the store \"%1\" has no default folder of kind %2")
                          .arg(settings_.name)

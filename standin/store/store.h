@@ -48,7 +48,7 @@ class Store : public std::enable_shared_from_this<Store> {
   // The folder of that kind (constants.h DefaultFolderKind). Throws
   // StoreError when the store has none (a public-folders store has no
   // Inbox).
-  std::shared_ptr<Folder> GetDefaultFolder(int kind) const;
+  std::shared_ptr<Folder> GetDefaultFolder(int kind);
   // The top of the folder tree; its subfolders are Inbox, Calendar, ...
   std::shared_ptr<Folder> RootFolder() const;
   // Throws StoreError after Logoff.

@@ -73,6 +73,9 @@ TEST_F(VasnikTest, PickFolderReturnsChoiceOrNothing) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Headless also when ctest lists the tests, which runs without the
+  // environment the test runs get.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

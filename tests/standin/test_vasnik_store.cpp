@@ -113,7 +113,7 @@ TEST_F(VasnikTest, ProfileThatCannotBeReadFailsAtLogon) {
 
 TEST_F(VasnikTest, StoreKindsAndOwnerAddressBranches) {
   Logon("[Profile]\nUserAddress=me@home.test\nDefaultStore=Store2\n"
-        "[Store1]\nName=Archive\nKind=1\nAccountType=1\nAccountAddress=imap@mail.test\n"
+        "[Store1]\nName=Archive, 2024\nKind=1\nAccountType=1\nAccountAddress=imap@mail.test\n"
         "[Store2]\nName=Personal\nKind=2\nAccountType=0\nAccountAddress=pop@mail.test\n"
         "[Store3]\nName=Mailbox\nKind=3\nOwnerAddress=boss@corp.test\n"
         "[Store4]\nName=Delegate\nKind=4\nAccountType=3\nOwnerAddress=assistant@corp.test\n"
@@ -123,6 +123,7 @@ TEST_F(VasnikTest, StoreKindsAndOwnerAddressBranches) {
         "[Store8]\nName=Bare\nKind=2\nAccountType=none\n");
   ASSERT_EQ(session_->StoreCount(), 8);
   EXPECT_EQ(session_->DefaultStore()->Name(), "Personal");
+  EXPECT_EQ(session_->StoreAt(1)->Name(), "Archive, 2024");  // unquoted comma in the INI file
   EXPECT_EQ(Default(kFolderInbox)->GetStore()->Name(), "Personal");
   const char* expected[] = {"imap@mail.test",      "pop@mail.test", "boss@corp.test",
                             "assistant@corp.test", "me@home.test",  "me@home.test",
@@ -389,14 +390,15 @@ TEST_F(VasnikTest, FoldersCreatedHereAndByOtherPrograms) {
   Logon();
   auto root = session_->DefaultStore()->RootFolder();
   auto calendar = Default(kFolderCalendar);
-  auto shared = calendar->CreateFolder("Team/Shared", kItemAppointment);
-  EXPECT_EQ(shared->Name(), "Team/Shared");
+  const QString name = "Team/Shared, \u00fcber; \"x\"";
+  auto shared = calendar->CreateFolder(name, kItemAppointment);
+  EXPECT_EQ(shared->Name(), name);
   EXPECT_EQ(shared->DefaultItemType(), kItemAppointment);
   EXPECT_TRUE(shared->IsCalendarDirectory());
   EXPECT_EQ(shared->Parent(), calendar);
-  EXPECT_EQ(shared->FolderPath(), "\\\\Personal Folders\\Calendar\\Team/Shared");
+  EXPECT_EQ(shared->FolderPath(), "\\\\Personal Folders\\Calendar\\" + name);
   EXPECT_FALSE(QFileInfo::exists(shared->Directory() + "/cur"));
-  EXPECT_THROW(calendar->CreateFolder("team/shared", kItemMail), StoreError);
+  EXPECT_THROW(calendar->CreateFolder(name.toUpper(), kItemMail), StoreError);
   auto reserved = root->CreateFolder("new", kItemMail);
   EXPECT_EQ(reserved->Name(), "new");
   EXPECT_TRUE(QFileInfo(reserved->Directory() + "/cur").isDir());
@@ -418,12 +420,15 @@ TEST_F(VasnikTest, FoldersCreatedHereAndByOtherPrograms) {
   EXPECT_EQ(synced->Items().At(1)->Subject(), "From sync");
   const QString syncedId = synced->EntryID();
 
-  // Identifiers survive a new session; a copied folder gets its own.
+  // Identifiers and names survive a new session; a copied folder gets its
+  // own identifier.
+  const QString sharedId = shared->EntryID();
   session_->Logoff();
   ASSERT_TRUE(QDir().mkpath(root->Directory() + "/Copy"));
   QFile::copy(synced->Directory() + "/.vasnik-folder", root->Directory() + "/Copy/.vasnik-folder");
   session_->Logon(ProfileDir());
   EXPECT_EQ(session_->GetFolderFromID(syncedId)->Directory(), synced->Directory());
+  EXPECT_EQ(session_->GetFolderFromID(sharedId)->Name(), name);
   std::shared_ptr<Folder> copy;
   for (const auto& folder : session_->DefaultStore()->RootFolder()->Folders())
     if (folder->Directory().endsWith("/Copy")) copy = folder;
