@@ -305,6 +305,22 @@ TEST_F(VasnikTest, DeleteFlags) {
   EXPECT_EQ(deletedItems->Items().Count(), 0);
 }
 
+TEST_F(VasnikTest, SoftDeletedItemsArePurgedAfterTwoWeeks) {
+  Logon();
+  auto item = Default(kFolderInbox)->AddItem("IPM.Note");
+  item->Save();
+  item->Delete(kDeleteSoft);
+  const QString recoverable = session_->DefaultStore()->Directory() + "/.vasnik-recoverable";
+  const qint64 old = QDateTime::currentSecsSinceEpoch() - 15 * 24 * 3600;
+  WriteBytes(recoverable + QString("/%1.0123456789ABCDEF.old:2,S").arg(old), "Subject: old\n\n");
+  ASSERT_EQ(QDir(recoverable).entryList(QDir::Files).size(), 2);
+  session_->Logoff();
+  session_->Logon(ProfileDir());
+  const QStringList left = QDir(recoverable).entryList(QDir::Files);
+  ASSERT_EQ(left.size(), 1);
+  EXPECT_FALSE(left[0].contains(".old:"));
+}
+
 TEST_F(VasnikTest, SendQueuesInOutbox) {
   Logon("[Profile]\nUserAddress=me@home.test\nUserName=Me\n"
         "[Store1]\nKind=2\nAccountType=0\nAccountAddress=sender@mail.test\n");
