@@ -191,6 +191,8 @@ QString ClassOf(icalcomponent* primary) {
   return DefaultClassOf(primary);
 }
 
+void FreeAttachData(char* data, void*) { delete[] data; }
+
 QByteArray Serialize(icalcomponent* root) {
   char* text = icalcomponent_as_ical_string_r(root);
   QByteArray out(text ? text : "");
@@ -361,8 +363,9 @@ QByteArray Synced(const ItemContent& content, bool itemFields) {
     if (Attachments(primary) != content.attachments) {
       RemoveAll(primary, BinaryAttachProperties(primary));
       for (const Attachment& attachment : content.attachments) {
-        const QByteArray data = attachment.data.toBase64();
-        icalattach* attach = icalattach_new_from_data(data.constData(), nullptr, nullptr);
+        // libical keeps the pointer it is given, so it gets a copy it frees.
+        char* data = qstrdup(attachment.data.toBase64().constData());
+        icalattach* attach = icalattach_new_from_data(data, FreeAttachData, nullptr);
         icalproperty* p = icalproperty_new_attach(attach);
         icalattach_unref(attach);
         icalproperty_add_parameter(p, icalparameter_new_encoding(ICAL_ENCODING_BASE64));

@@ -49,8 +49,8 @@ class Item : public std::enable_shared_from_this<Item> {
   // flag: constants.h DeleteFlag. 0 takes the item out of its folder without
   // a copy in Deleted Items (it waits in the store's recoverable-items
   // directory for 14 days); 1 moves it to the store's Deleted Items (an item
-  // already there is deleted for good); 2 deletes it for good. Throws
-  // StoreError for another flag.
+  // already there is deleted for good); 2 deletes it for good. An item of a
+  // message file deletes the file. Throws StoreError for another flag.
   void Delete(int flag);
   // Writes the item as it is in memory to path in the given format (only 3,
   // the message file, exists); replaces an existing file.
