@@ -21,6 +21,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 namespace vasnik {
 
 namespace {
@@ -135,15 +137,18 @@ std::vector<Folder::Entry> Folder::ListItems() const {
   std::vector<Entry> out;
   QHash<QString, Cached> fresh;
   auto consider = [&](const QString& path, const QString& base, bool ics) {
-    const QFileInfo info(path);
-    if (!info.isFile()) return;
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    const qint64 modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     Cached cached;
     const auto it = cache_.constFind(path);
-    if (it != cache_.constEnd() && it->size == info.size() && it->modified == info.lastModified()) {
+    if (it != cache_.constEnd() && it->inode == info.st_ino && it->size == info.st_size &&
+        it->modifiedNs == modifiedNs) {
       cached = *it;
     } else {
-      cached.size = info.size();
-      cached.modified = info.lastModified();
+      cached.inode = info.st_ino;
+      cached.size = info.st_size;
+      cached.modifiedNs = modifiedNs;
       try {
         const std::optional<QString> subject =
             ics ? ical::ReadSummary(files::ReadFile(path))

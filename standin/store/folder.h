@@ -96,9 +96,12 @@ class Folder : public std::enable_shared_from_this<Folder> {
   void SoftRemoveItem(const QString& base);
   void EnsureDirectories() const;
 
+  // What a listing read from one file, valid while the file's inode, size
+  // and modification time (nanoseconds) stay the same.
   struct Cached {
+    quint64 inode = 0;
     qint64 size = -1;
-    QDateTime modified;
+    qint64 modifiedNs = -1;
     bool valid = false;
     QString subject;
   };
