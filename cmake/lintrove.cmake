@@ -2,7 +2,8 @@
 #
 # One GoogleTest executable per module. Every test case becomes a ctest test,
 # runs headless (offscreen Qt platform) with a private runtime directory, and
-# may find its golden files through the LINTROVE_TEST_DATA define.
+# may find its golden files through the LINTROVE_TEST_DATA define. The
+# program under test loads the messaging library built into build/lib/Varnel.
 function(lintrove_add_test name)
   cmake_parse_arguments(T "" "DATA_DIR" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -18,6 +19,6 @@ function(lintrove_add_test name)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 30
     PROPERTIES
-      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${runtime_dir};LINTROVE_BIN_DIR=${CMAKE_BINARY_DIR}"
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${runtime_dir};LINTROVE_BIN_DIR=${CMAKE_BINARY_DIR};LINTROVE_COMMON_FILES_DIR=${CMAKE_BINARY_DIR}/lib"
       TIMEOUT 120)
 endfunction()
