@@ -46,6 +46,8 @@ QString Rect4(int a, int b, int c, int d) { return QStringLiteral("%1,%2,%3,%4")
 
 }  // namespace
 
+QString FormatDateTime(const QDateTime& time) { return LogFile::FormatTime(time, QLocale::system()); }
+
 void EnableTimer(QTimer* timer) {
   if (!timer->isActive()) timer->start();
 }
@@ -95,6 +97,10 @@ void TMainForm::CreateComponents() {
   zTimer2 = new QTimer(this);
   zTimer2->setInterval(1000);
   connect(zTimer2, &QTimer::timeout, this, [this] { Trap([this] { zTimer2Timer(); }); });
+  zSaveTimer = new QTimer(this);
+  zSaveTimer->setSingleShot(true);
+  zSaveTimer->setInterval(100);
+  connect(zSaveTimer, &QTimer::timeout, this, [this] { Trap([this] { SaveNow(); }); });
 
   // Help menu.
   bMenu = new QMenu(this);
@@ -316,6 +322,14 @@ void TMainForm::FormCreate() {
   UpdatedItems.Clear();
   DeletedItems.Clear();
   ZipFileList.Clear();
+  aXMLStorage.SetOnChange([this] {
+    configDirty_ = true;
+    ScheduleSave();
+  });
+  zEXML.SetOnChange([this] {
+    userDataDirty_ = true;
+    ScheduleSave();
+  });
 
   FirstShow = true;
   FormShow();
@@ -326,6 +340,7 @@ void TMainForm::FormCreate() {
 void TMainForm::FormShow() {
   if (!FirstShow) return;
   MonitoredFolders.SetCommaText(aFormStorage.ReadString(QStringLiteral("MonitoredFolders"), QString()));
+  monitoredLoaded_ = true;
   Hints->setText(kStartHint);
   FirstShow = false;
 }
@@ -365,6 +380,9 @@ void TMainForm::Exit1Click() {
 
 void TMainForm::FormDestroy() {
   destroyed_ = true;
+  zSaveTimer->stop();
+  aXMLStorage.SetOnChange(nullptr);
+  zEXML.SetOnChange(nullptr);
   MonitoredFolders.Clear();
   UpdatedItems.Clear();
   DeletedItems.Clear();
@@ -374,6 +392,27 @@ void TMainForm::FormDestroy() {
   zEXML.SetFileName(QString());
   CloseSession();
   ClearExceptionNotifier();
+}
+
+// ---------------------------------------------------------------------------
+// Persistence between orderly exits
+
+void TMainForm::ScheduleSave() {
+  if (!destroyed_) EnableTimer(zSaveTimer);
+}
+
+bool TMainForm::SavePending() const { return zSaveTimer->isActive(); }
+
+void TMainForm::SaveNow() {
+  zSaveTimer->stop();
+  // The document on disk is the one an orderly exit would write: the list
+  // of monitored folders as the next close would save it.
+  if (monitoredLoaded_)
+    aFormStorage.WriteString(QStringLiteral("MonitoredFolders"), MonitoredFolders.CommaText());
+  zSaveTimer->stop();  // the write above needs no second save
+  if (configDirty_) aXMLStorage.Flush();
+  if (userDataDirty_) zEXML.Flush();
+  configDirty_ = userDataDirty_ = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -463,6 +502,10 @@ void TMainForm::SetStatusText(const QString& text) { StatusPanel->setText(text);
 QString TMainForm::StatusText() const { return StatusPanel->text(); }
 
 QString TMainForm::HintText() const { return Hints->text(); }
+
+QString TMainForm::ItemsPanelCaptionText() const { return ItemsPanelCaption->text(); }
+
+void TMainForm::SetItemsPanelCaptionText(const QString& text) { ItemsPanelCaption->setText(text); }
 
 void TMainForm::Trap(const std::function<void()>& handler) {
   try {

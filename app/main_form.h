@@ -15,13 +15,16 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/log_file.h"
 #include "app/string_list.h"
 #include "outlook/messaging.h"
+#include "storage/sharing.h"
 #include "storage/xml_storage.h"
 
 class QAction;
+class QDateTime;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -88,6 +91,40 @@ class TMainForm : public QMainWindow {
   void SetStatusText(const QString& text);
   QString StatusText() const;
   QString HintText() const;
+  // The settings panel's caption ("Folder Settings - " + path once a folder
+  // is focused).
+  QString ItemsPanelCaptionText() const;
+  void SetItemsPanelCaptionText(const QString& text);
+
+  // ---- Configuration and folder identity (storage/) ----------------------
+  // Writes the "SharedFolders" section of a folder from SharingRows and the
+  // settings panel's caption.
+  void SaveFolderSettings(const QString& entryId);
+  // The folder key: "END\Folders\" + folder id in user.uxm, else GetMD5 of it.
+  QString FolderKey(const QString& folderEntryId) const;
+  // The item key: folder id + "\" + item id in user.uxm, else GetMD5 of the item id.
+  QString ItemKey(const QString& folderEntryId, const QString& itemEntryId) const;
+  // The address a store's changes are sent under ("User" of info.xml).
+  // Throws when the store does not answer.
+  QString StoreOwnerAddress(const outlook::RdoStore& store) const;
+
+  // ---- Change capture (sync/outgoing/) --------------------------------------
+  // A created or changed item of a monitored folder: its message file and
+  // description into the folder's exchange directory, the mapping rows,
+  // and the send timer armed. Update mails, "Dummy" items and the import's
+  // own writes are skipped.
+  void ExportItem(const outlook::RdoMail& message);
+  // A deleted item of a monitored folder that another computer knows: its
+  // key into "DeletedItems", its mapping rows removed, the timer armed.
+  void RecordDeletion(const QString& itemEntryId, const QString& folderEntryId, const QString& user);
+
+  // ---- Persistence ---------------------------------------------------------
+  // config.xml and user.uxm reach the disk soon after every change (one
+  // write for a burst), so a crash loses no sharing setting or mapping row.
+  // Every code path that changes MonitoredFolders calls ScheduleSave too.
+  void ScheduleSave();
+  bool SavePending() const;
+  void SaveNow();
 
   // ---- State (owned for the whole run) ------------------------------------
   outlook::RdoSession RSession;
@@ -101,6 +138,8 @@ class TMainForm : public QMainWindow {
   QString AppName;
   QString OfficeVersion;
   QString DataDir;
+  // The sharing editor's rows for the focused folder, in display order.
+  std::vector<SharingRow> SharingRows;
 
   // ---- Components --------------------------------------------------------
   LogFile aLogFile;
@@ -111,6 +150,7 @@ class TMainForm : public QMainWindow {
   QTimer* zTimer = nullptr;
   QTimer* zTimerSup = nullptr;
   QTimer* zTimer2 = nullptr;
+  QTimer* zSaveTimer = nullptr;
   QSystemTrayIcon* TrayIcon = nullptr;
   QMenu* bTrayMenu = nullptr;
   QMenu* bMenu = nullptr;
@@ -151,11 +191,18 @@ class TMainForm : public QMainWindow {
   bool created_ = false;
   bool destroyed_ = false;
   bool placementRestored_ = false;
+  bool monitoredLoaded_ = false;
+  bool configDirty_ = false;
+  bool userDataDirty_ = false;
 };
 
 // Enables a timer; one that already runs keeps its interval going, so a burst
 // of requests leads to one tick.
 void EnableTimer(QTimer* timer);
+
+// Date and time in the user's short date and long time format, the time
+// left out at exactly midnight.
+QString FormatDateTime(const QDateTime& time);
 
 // Creates the data directory and binds the log and the configuration to their
 // files in it ("error.log" loaded when it exists, automatic saving on).
