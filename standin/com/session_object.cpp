@@ -1,0 +1,109 @@
+// RDOSession: the object the class factory makes, and the way into the rest.
+
+#include "standin/com/dispatch_object.h"
+#include "standin/com/rdo_objects.h"
+
+#include <QApplication>
+
+#include "outlook/member_names.h"
+#include "outlook/redemption_ids.h"
+#include "standin/store/folder_picker.h"
+#include "standin/store/item.h"
+#include "standin/store/session.h"
+#include "standin/store/store_error.h"
+
+namespace vasnik::com {
+
+namespace n = outlook::names;
+
+namespace {
+
+constexpr IID kSessionInterfaces[] = {outlook::ids::IID_IRDOSession};
+
+ComValue FolderOrNothing(const SessionPtr& session, std::shared_ptr<Folder> folder) {
+  return folder ? ComValue::Object(NewFolder(session, std::move(folder))) : ComValue::Nothing();
+}
+
+// Logon's arguments (profile name, password, show dialog, new session,
+// parent window, no MAPI) are all accepted and none is used: the profile is
+// the one the environment selects ($VASNIK_PROFILE or the default location).
+//
+// This is also where the running "Outlook.Application" object belongs: it is
+// registered when the session logs on and revoked when it logs off.
+class SessionObject final : public DispatchObject {
+ public:
+  SessionObject() : DispatchObject(Members(), kSessionInterfaces), session_(Session::Create()) {}
+
+ private:
+  static const MemberTable& Members() {
+    static const MemberTable table =
+        MemberTable::Builder<SessionObject>()
+            .Add(n::kLogon, 6,
+                 [](SessionObject& self, const Args&) {
+                   self.session_->Logon();
+                   return ComValue();
+                 })
+            .Add(n::kLoggedOn, 0,
+                 [](SessionObject& self, const Args&) { return ComValue::Bool(self.session_->LoggedOn()); })
+            .Add(n::kLogoff, 0,
+                 [](SessionObject& self, const Args&) {
+                   self.session_->Logoff();
+                   return ComValue();
+                 })
+            .Add(n::kOutlookVersion, 0,
+                 [](SessionObject& self, const Args&) { return ComValue::Text(self.session_->OutlookVersion()); })
+            .Add(n::kStores, 0,
+                 [](SessionObject& self, const Args&) {
+                   self.session_->StoreCount();  // fails here, not later, when logged off
+                   return ComValue::Object(NewStores(self.session_));
+                 })
+            .Add(n::kGetDefaultFolder, 1,
+                 [](SessionObject& self, const Args& args) {
+                   return FolderOrNothing(self.session_, self.session_->GetDefaultFolder(args.Int(0)));
+                 })
+            // (EntryID, StoreID, Flags): the flags are accepted and not used.
+            .Add(n::kGetFolderFromID, 3,
+                 [](SessionObject& self, const Args& args) {
+                   return FolderOrNothing(self.session_,
+                                          self.session_->GetFolderFromID(args.Text(0), args.Text(1, {})));
+                 })
+            .Add(n::kGetMessageFromID, 3,
+                 [](SessionObject& self, const Args& args) {
+                   return ComValue::Object(
+                       NewMail(self.session_, self.session_->GetMessageFromID(args.Text(0), args.Text(1, {}))));
+                 })
+            .Add(n::kGetStoreFromID, 2,
+                 [](SessionObject& self, const Args& args) {
+                   return ComValue::Object(NewStore(self.session_, self.session_->GetStoreFromID(args.Text(0))));
+                 })
+            .Add(n::kGetMessageFromMsgFile, 2,
+                 [](SessionObject& self, const Args& args) {
+                   return ComValue::Object(NewMail(
+                       self.session_, self.session_->GetMessageFromMsgFile(args.Text(0), args.Bool(1, false))));
+                 })
+            .Add(n::kCurrentUser, 0,
+                 [](SessionObject& self, const Args&) {
+                   return ComValue::Object(NewAddressEntry(self.session_->CurrentUserName(),
+                                                           self.session_->CurrentUserSmtpAddress()));
+                 })
+            // Four arguments the picker does not use, then the default item
+            // type (omitted: mail). Nothing when the user cancels.
+            .Add(n::kPickFolder, 5,
+                 [](SessionObject& self, const Args& args) {
+                   const int itemType = args.Int(4, 0);
+                   if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+                     throw StoreError(QStringLiteral("the folder picker needs the program's QApplication"));
+                   return FolderOrNothing(self.session_, PickFolder(self.session_, itemType));
+                 })
+            .Build();
+    return table;
+  }
+
+  SessionPtr session_;
+};
+
+}  // namespace
+
+IDispatch* NewSession() { return new SessionObject(); }
+
+}  // namespace vasnik::com
