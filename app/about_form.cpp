@@ -26,7 +26,13 @@ TAboutForm::TAboutForm(ReportSourceFn source, QWidget* parent) : QDialog(parent)
   SendErrorReportButton = new QPushButton(QStringLiteral("Send Error Report"), this);
   OKButton = new QPushButton(QStringLiteral("OK"), this);
   OKButton->setDefault(true);
-  connect(SendErrorReportButton, &QPushButton::clicked, this, &TAboutForm::SendErrorReportButtonClick);
+  connect(SendErrorReportButton, &QPushButton::clicked, this, [this] {
+    try {
+      SendErrorReportButtonClick();
+    } catch (...) {
+      // Logged by the exception hook when raised; no dialog of our own.
+    }
+  });
   connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* info = new QVBoxLayout;

@@ -63,8 +63,16 @@ int RunApplication(int argc, char** argv) {
   app.setApplicationVersion(product::Version());
   app.setQuitOnLastWindowClosed(false);
 
+  // A signal that comes during start-up waits in the handler's socket and is
+  // acted on once the message loop runs.
+  TMainForm* controller = nullptr;
+  InstallTerminationHandler([&controller] {
+    if (controller) controller->Trap([controller] { controller->Exit1Click(); });
+  });
+
   TBackgroundForm background;
   TMainForm mainForm(app.arguments());
+  controller = &mainForm;
   if (mainForm.IsSecondInstance()) return 0;
   mainForm.SetBackgroundForm(&background);
   app.SetExceptionHandler([&mainForm](const std::exception* e) { mainForm.aAppEventsException(e); });
@@ -79,8 +87,8 @@ int RunApplication(int argc, char** argv) {
   mainForm.SetAboutForm(&about);
   if (mainForm.Terminated()) return 1;
 
-  InstallTerminationHandler([&mainForm] { mainForm.Trap([&mainForm] { mainForm.Exit1Click(); }); });
   const int code = app.exec();
   app.SetExceptionHandler(nullptr);
+  controller = nullptr;
   return code;
 }

@@ -1,8 +1,10 @@
 #include "app/error_report.h"
 
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include "app/product.h"
 
@@ -49,10 +51,18 @@ void SendWithMailClient(const ErrorReport& report) {
   for (const QString& file : report.attachments) args << QStringLiteral("--attach") << file;
   args << report.recipient;
   QProcess process;
+  // xdg-email returns once the mail client has the message. Meanwhile the
+  // message loop keeps running, so timers and store events go on.
+  QEventLoop loop;
+  QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+  QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+  QTimer::singleShot(kClientTimeoutMs, &loop, &QEventLoop::quit);
   process.start(client, args);
   if (!process.waitForStarted()) Fail(3, process.errorString());
-  if (!process.waitForFinished(kClientTimeoutMs)) {
+  if (process.state() != QProcess::NotRunning) loop.exec();
+  if (process.state() != QProcess::NotRunning) {
     process.kill();
+    process.waitForFinished();
     Fail(4, QStringLiteral("The mail client did not answer"));
   }
   if (process.exitStatus() != QProcess::NormalExit) Fail(4, QStringLiteral("The mail client crashed"));

@@ -94,6 +94,7 @@ void TMainForm::CreateComponents() {
   zTimer->setInterval(10000);
   zTimerSup = new QTimer(this);
   zTimerSup->setInterval(20000);
+  zTimerSup->start();  // on from creation, never switched
   zTimer2 = new QTimer(this);
   zTimer2->setInterval(1000);
   connect(zTimer2, &QTimer::timeout, this, [this] { Trap([this] { zTimer2Timer(); }); });
@@ -187,8 +188,7 @@ void TMainForm::CreateComponents() {
   TrayIcon->setToolTip(product::kAppName);
   TrayIcon->setContextMenu(bTrayMenu);
   connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
-      Trap([this] { TrayIconDblClick(); });
+    if (reason == QSystemTrayIcon::DoubleClick) Trap([this] { TrayIconDblClick(); });
   });
   TrayIcon->show();
 }

@@ -767,7 +767,7 @@ void XmlStorage::ResetDocument() {
 void XmlStorage::SetFileName(const QString& fileName) {
   QString name = fileName;
   if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty()) name += QStringLiteral(".xml");
-  if (name == fileName_) return;
+  if (name == fileName_ && !name.isEmpty()) return;  // an empty name always empties the document
   fileName_ = name;
   readOnly_ = false;
   damaged_ = false;

@@ -317,6 +317,13 @@ TEST_F(TempStorage, BindingTheSameNameAgainDoesNothing) {
   EXPECT_EQ(s.ReadString(QStringLiteral("A"), {}), QStringLiteral("memory"));
 }
 
+TEST(XmlStorageBinding, AnEmptyNameEmptiesEvenAnUnboundDocument) {
+  XmlStorage s(QStringLiteral("Info"));
+  s.WriteString(QStringLiteral("User"), QStringLiteral("kept in memory"));
+  s.SetFileName(QString());
+  EXPECT_EQ(s.ReadString(QStringLiteral("User"), QStringLiteral("def")), QStringLiteral("def"));
+}
+
 TEST_F(TempStorage, RebindingLoadsTheExistingFile) {
   // The description file of an exchange directory grows over several binds.
   XmlStorage s(QStringLiteral("Info"));

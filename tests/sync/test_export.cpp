@@ -267,5 +267,5 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     return RunExportDriver(std::atoi(argv[2]));
   }
-  return RunTests<QApplication>(argc, argv);
+  return RunTests<QApplication>(argc, argv, /*failOnMessageBox=*/true);
 }
