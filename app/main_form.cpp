@@ -157,7 +157,10 @@ void TMainForm::CreateComponents() {
   Hints->setObjectName(QStringLiteral("Hints"));
   Hints->setTextFormat(Qt::RichText);
   Hints->setWordWrap(true);
-  Hints->setFixedHeight(32);
+  // 32 pixels high, or as high as its text needs where the font is wider
+  // than the one the layout was drawn for.
+  Hints->setMinimumHeight(32);
+  Hints->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
   Hints->setContentsMargins(4, 0, 4, 0);
 
   auto* central = new QWidget;
