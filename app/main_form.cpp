@@ -344,6 +344,7 @@ void TMainForm::FormShow() {
   if (!FirstShow) return;
   MonitoredFolders.SetCommaText(aFormStorage.ReadString(QStringLiteral("MonitoredFolders"), QString()));
   monitoredLoaded_ = true;
+  StartStoreEvents();
   Hints->setText(kStartHint);
   FirstShow = false;
 }
@@ -390,6 +391,7 @@ void TMainForm::FormDestroy() {
   UpdatedItems.Clear();
   DeletedItems.Clear();
   ZipFileList.Clear();
+  REvents.clear();  // each sink disconnects itself from its store
   if (placementRestored_) SaveWindowPlacement();
   zEXML.Flush();
   zEXML.SetFileName(QString());

@@ -19,6 +19,7 @@
 
 #include "app/log_file.h"
 #include "app/string_list.h"
+#include "outlook/com_events.h"
 #include "outlook/messaging.h"
 #include "storage/sharing.h"
 #include "storage/xml_storage.h"
@@ -86,6 +87,21 @@ class TMainForm : public QMainWindow {
   void OpenSession();
   // Logs off (when logged on) and releases the session; never throws.
   void CloseSession();
+
+  // ---- Store events (outlook/) --------------------------------------------
+  // Attaches one event sink to every store of the session, in store order.
+  // The entry of a store whose sink cannot be made stays empty; a sink that
+  // could not connect stays in its entry and delivers nothing. Never throws.
+  void StartStoreEvents();
+  // The sinks' OnEvent handler: a created, changed, copied-in or moved-in
+  // message of a monitored folder is exported, a deleted or moved-out one
+  // recorded as deleted. Sender is the store that raised the event; ID is
+  // not used. Never throws: a failure ends the handling of this one event.
+  void HandleStoreEvent(const outlook::Variant& Sender, const QString& Event, int ID,
+                        const outlook::TVariantArray& Params);
+  // One sink per store of the session (an empty entry where it failed);
+  // filled by StartStoreEvents, freed in FormDestroy.
+  std::vector<std::unique_ptr<outlook::TComEvents>> REvents;
 
   // Shows a text in the status bar's one panel.
   void SetStatusText(const QString& text);

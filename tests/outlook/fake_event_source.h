@@ -364,6 +364,26 @@ class FakeEventSource : public IDispatch, public IProvideClassInfo, public IConn
   IDispatch* Dispatch() { return static_cast<IDispatch*>(this); }
 };
 
+// The simplest complete publisher: class information naming one default
+// source interface with the given events, and its connection point.
+struct FakePublisher {
+  FakeTypeInfo events, coclass;
+  FakeConnectionPoint point;
+  FakeEventSource source;
+
+  FakePublisher(const IID& iid, std::vector<FakeFunction> functions) {
+    events.guid = iid;
+    events.functions = std::move(functions);
+    coclass.kind = TKIND_COCLASS;
+    coclass.impls = {{IMPLTYPEFLAG_FSOURCE | IMPLTYPEFLAG_FDEFAULT, &events}};
+    point.iid = iid;
+    source.classInfo = &coclass;
+    source.points = {&point};
+  }
+  FakePublisher(const FakePublisher&) = delete;
+  FakePublisher& operator=(const FakePublisher&) = delete;
+};
+
 // A dispatch collection of event sources: Count and Item(1-based), as a
 // store collection answers them; an item may be made to fail.
 class FakeSourceCollection : public IDispatch {
