@@ -1,6 +1,7 @@
 // RDOSession: the object the class factory makes, and the way into the rest.
 
 #include "standin/com/dispatch_object.h"
+#include "standin/com/outlook_objects.h"
 #include "standin/com/rdo_objects.h"
 
 #include <QApplication>
@@ -28,8 +29,9 @@ ComValue FolderOrNothing(const SessionPtr& session, std::shared_ptr<Folder> fold
 // parent window, no MAPI) are all accepted and none is used: the profile is
 // the one the environment selects ($VASNIK_PROFILE or the default location).
 //
-// This is also where the running "Outlook.Application" object belongs: it is
-// registered when the session logs on and revoked when it logs off.
+// While the session is logged on, its mail transport runs and the running
+// "Outlook.Application" object is registered (outlook_objects.h); both go at
+// Logoff, or when this object goes.
 class SessionObject final : public DispatchObject {
  public:
   SessionObject() : DispatchObject(Members(), kSessionInterfaces), session_(Session::Create()) {}
@@ -41,12 +43,14 @@ class SessionObject final : public DispatchObject {
             .Add(n::kLogon, 6,
                  [](SessionObject& self, const Args&) {
                    self.session_->Logon();
+                   self.StartOutlook();
                    return ComValue();
                  })
             .Add(n::kLoggedOn, 0,
                  [](SessionObject& self, const Args&) { return ComValue::Bool(self.session_->LoggedOn()); })
             .Add(n::kLogoff, 0,
                  [](SessionObject& self, const Args&) {
+                   self.outlook_.reset();
                    self.session_->Logoff();
                    return ComValue();
                  })
@@ -99,7 +103,19 @@ class SessionObject final : public DispatchObject {
     return table;
   }
 
+  // A transport whose settings are bad fails the log-on, as a bad profile does.
+  void StartOutlook() {
+    if (outlook_) return;
+    try {
+      outlook_ = std::make_unique<RunningOutlook>(session_);
+    } catch (...) {
+      session_->Logoff();
+      throw;
+    }
+  }
+
   SessionPtr session_;
+  std::unique_ptr<RunningOutlook> outlook_;  // declared last: revoked first
 };
 
 }  // namespace
