@@ -10,6 +10,7 @@ packages=(
   libical-dev libgmime-3.0-dev khal
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdg-utils
+  python3-aiosmtpd openssl
 )
 
 missing=()
