@@ -297,17 +297,13 @@ void Transport::SubmitOutbox(const Outbox& outbox, Result* result) {
   const QString directory = outbox.folder->Directory();
   const QStringList queued = QueuedFiles(directory);
   const QString journalPath = directory + u'/' + kJournalName;
-  QSet<QString> journal = ReadJournal(journalPath);
-  if (queued.isEmpty()) {
-    if (!journal.isEmpty()) WriteJournal(journalPath, {});
-    return;
-  }
+  if (queued.isEmpty() && !QFileInfo::exists(journalPath)) return;
 
   // Another process on this profile may be submitting this queue right now.
   QLockFile lock(directory + u'/' + kLockName);
   lock.setStaleLockTime(0);  // stale only when its process is gone
   if (!lock.tryLock(0)) return;
-  journal = ReadJournal(journalPath);  // as that process left it
+  QSet<QString> journal = ReadJournal(journalPath);  // as the last run left it
 
   const QString storeName = Quoted(outbox.store->Name());
   std::unique_ptr<SmtpClient> client;
