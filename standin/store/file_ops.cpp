@@ -69,6 +69,8 @@ void MoveFile(const QString& from, const QString& to) {
   Notify(Change::Moved, to, from);
 }
 
+void NoteMoved(const QString& from, const QString& to) { Notify(Change::Moved, to, from); }
+
 void RemoveFile(const QString& path) {
   if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT)
     throw StoreError(QStringLiteral("cannot remove %1: %2").arg(path, SystemReason()));

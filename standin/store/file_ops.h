@@ -35,6 +35,10 @@ void WriteAtomically(const QString& tempPath, const QString& finalPath, const QB
 // program, a message file): through a temporary file in the same directory.
 void WriteFile(const QString& path, const QByteArray& data);
 void MoveFile(const QString& from, const QString& to);
+// Tells the observer that the item file written at to is the one removed
+// from from, rewritten in another form: a move, not a new item. Touches no
+// file; call it after both changes.
+void NoteMoved(const QString& from, const QString& to);
 void RemoveFile(const QString& path);
 QByteArray ReadFile(const QString& path);
 // Creates the directory and its missing parents.

@@ -303,6 +303,7 @@ QString Folder::MoveItemTo(const QString& base, const std::shared_ptr<Folder>& t
   ItemContent content = ReadContent(source);
   const QString name = target->WriteItem(QString(), &content);
   files::RemoveFile(source);
+  files::NoteMoved(source, target->Locate(name));
   return name;
 }
 

@@ -73,6 +73,7 @@ class Folder : public std::enable_shared_from_this<Folder> {
   friend class Item;
   friend class ItemCollection;
   friend class Session;
+  friend class StoreWatcher;
 
   Folder(std::weak_ptr<Store> store, QString storeUid, QString uid, QString directory);
 

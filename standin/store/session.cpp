@@ -43,7 +43,10 @@ void Session::Logon(const QString& profileDirectory) {
 bool Session::LoggedOn() const { return loggedOn_; }
 
 void Session::Logoff() {
-  for (const auto& store : stores_) store->closed_ = true;
+  for (const auto& store : stores_) {
+    store->closed_ = true;
+    store->StopEvents();
+  }
   stores_.clear();
   loggedOn_ = false;
 }

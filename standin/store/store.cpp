@@ -7,6 +7,7 @@
 #include "standin/store/maildir.h"
 #include "standin/store/session.h"
 #include "standin/store/store_error.h"
+#include "standin/store/store_watcher.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -100,7 +101,7 @@ QString DirectoryNameFor(const QString& parentDirectory, const QString& name) {
 Store::Store(std::weak_ptr<Session> session, StoreSettings settings)
     : session_(std::move(session)), settings_(std::move(settings)) {}
 
-Store::~Store() = default;
+Store::~Store() { StopEvents(); }
 
 QString Store::EntryID() const { return StoreEntryId(uid_); }
 QString Store::Name() const { return settings_.name; }
@@ -124,6 +125,21 @@ std::shared_ptr<Session> Store::GetSession() const {
   if (!session || closed_)
     throw StoreError(QStringLiteral("the session has logged off"));
   return session;
+}
+
+std::shared_ptr<StoreWatcher> Store::Events() {
+  GetSession();
+  if (!watcher_) {
+    std::shared_ptr<StoreWatcher> watcher(new StoreWatcher(weak_from_this()));
+    watcher->Start();
+    watcher_ = std::move(watcher);
+  }
+  return watcher_;
+}
+
+void Store::StopEvents() {
+  if (watcher_) watcher_->Stop();
+  watcher_.reset();
 }
 
 std::shared_ptr<Folder> Store::RootFolder() const {

@@ -24,6 +24,7 @@ namespace vasnik {
 class Folder;
 class Item;
 class Session;
+class StoreWatcher;
 
 struct StoreAccount {
   int accountType = 0;  // constants.h AccountType
@@ -54,10 +55,16 @@ class Store : public std::enable_shared_from_this<Store> {
   // Throws StoreError after Logoff.
   std::shared_ptr<Session> GetSession() const;
 
+  // The store's events (store_watcher.h), started at the first call and
+  // kept running until the session logs off. REQUIRES: logged on, the
+  // thread's Qt event loop. Throws StoreError when watching cannot start.
+  std::shared_ptr<StoreWatcher> Events();
+
  private:
   friend class Session;
   friend class Folder;
   friend class Item;
+  friend class StoreWatcher;
 
   Store(std::weak_ptr<Session> session, StoreSettings settings);
   // Reads or creates the store's directory and metadata, creates the default
@@ -80,6 +87,7 @@ class Store : public std::enable_shared_from_this<Store> {
   QString RecoverableDirectory() const;
   void PurgeRecoverable();
   void WriteMetadata();
+  void StopEvents();
 
   std::weak_ptr<Session> session_;
   bool closed_ = false;  // set by Logoff
@@ -88,6 +96,7 @@ class Store : public std::enable_shared_from_this<Store> {
   std::shared_ptr<Folder> root_;
   std::map<int, QString> defaultFolders_;       // kind -> folder uid
   std::map<QString, std::shared_ptr<Folder>> folders_;  // uid -> folder
+  std::shared_ptr<StoreWatcher> watcher_;
 };
 
 }  // namespace vasnik
