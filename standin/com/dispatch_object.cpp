@@ -2,6 +2,8 @@
 
 #include <oleauto.h>
 
+#include "standin/store/store_watcher.h"
+
 #include <cstring>
 #include <new>
 
@@ -302,8 +304,13 @@ HRESULT DispatchObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFla
 
   // The self-reference keeps the object alive while a handler runs, should
   // the call release the caller's last reference (a nested event loop).
+  // Store events wait while a call runs, even one that runs an event loop.
   AddRef();
-  const HRESULT status = Dispatch(*member, write, *pDispParams, pVarResult, pExcepInfo, puArgErr);
+  HRESULT status;
+  {
+    const LibraryCallScope call;
+    status = Dispatch(*member, write, *pDispParams, pVarResult, pExcepInfo, puArgErr);
+  }
   Release();
   return status;
 }

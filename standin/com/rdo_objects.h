@@ -47,6 +47,10 @@ IDispatch* NewAttachment(SessionPtr session, std::shared_ptr<Item> item, int ind
 IDispatch* NewRecipients(SessionPtr session, std::shared_ptr<Item> item);
 IDispatch* NewRecipient(SessionPtr session, std::shared_ptr<Item> item, int index);
 
+// The members of RDOStore, which its type information describes.
+class MemberTable;
+const MemberTable& StoreMemberTable();
+
 // The property name a Fields() DASL name stands for: the part after the
 // last "/" (a bare name is taken as it is). Property tags and numeric named
 // properties ("/proptag/", "/id/") are not kept by the store: StoreError.

@@ -2,6 +2,7 @@
 
 #include "standin/com/dispatch_object.h"
 #include "standin/com/rdo_objects.h"
+#include "standin/com/store_events.h"
 
 #include "outlook/member_names.h"
 #include "standin/store/session.h"
@@ -44,14 +45,57 @@ class StoresObject final : public DispatchObject {
   SessionPtr session_;
 };
 
+constexpr IID kStoreInterfaces[] = {IID_IRDOStore};
+
 // IPMRootFolder and RootFolder are one folder here: the top of the store's
 // directory tree, whose subfolders are the folders the user sees.
-class StoreObject final : public DispatchObject {
+//
+// The store is the source of the store events (store_events.h): it gives
+// its class information (IProvideClassInfo), its type information
+// (IDispatch::GetTypeInfo: IRDOStore, in the library's type library) and
+// one connection point, for IRDOStoreEvents (IConnectionPointContainer).
+// Those interfaces are further vtables of this one object.
+class StoreObject final : public DispatchObject, public IProvideClassInfo, public IConnectionPointContainer {
  public:
   StoreObject(SessionPtr session, std::shared_ptr<Store> store)
-      : DispatchObject(Members()), session_(std::move(session)), store_(std::move(store)) {}
+      : DispatchObject(Members(), kStoreInterfaces),
+        session_(std::move(session)),
+        store_(std::move(store)),
+        events_(*this, store_) {}
 
- private:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+    return DispatchObject::QueryInterface(riid, ppvObject);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return DispatchObject::AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return DispatchObject::Release(); }
+
+  HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** ppTI) override {
+    if (!ppTI) return E_POINTER;
+    *ppTI = StoreClassTypeInfo();
+    (*ppTI)->AddRef();
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    try {
+      *ppEnum = NewConnectionPointEnumerator({&events_});
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
+    if (!ppCP) return E_POINTER;
+    *ppCP = nullptr;
+    if (!IsEqualIID(riid, DIID_IRDOStoreEvents)) return CONNECT_E_NOCONNECTION;
+    events_.AddRef();
+    *ppCP = &events_;
+    return S_OK;
+  }
+
   static const MemberTable& Members() {
     static const MemberTable table =
         MemberTable::Builder<StoreObject>()
@@ -84,8 +128,18 @@ class StoreObject final : public DispatchObject {
 
   ComValue Root() const { return ComValue::Object(NewFolder(session_, store_->RootFolder())); }
 
+ protected:
+  ITypeInfo* TypeInfo() const override { return StoreInterfaceTypeInfo(); }
+  void* OtherInterface(REFIID riid) override {
+    if (IsEqualIID(riid, IID_IProvideClassInfo)) return static_cast<IProvideClassInfo*>(this);
+    if (IsEqualIID(riid, IID_IConnectionPointContainer)) return static_cast<IConnectionPointContainer*>(this);
+    return nullptr;
+  }
+
+ private:
   SessionPtr session_;
   std::shared_ptr<Store> store_;
+  StoreEventsPoint events_;  // after store_, which it is given
 };
 
 class AccountObject final : public DispatchObject {
@@ -132,6 +186,8 @@ class AddressEntryObject final : public DispatchObject {
 };
 
 }  // namespace
+
+const MemberTable& StoreMemberTable() { return StoreObject::Members(); }
 
 IDispatch* NewStores(SessionPtr session) { return new StoresObject(std::move(session)); }
 IDispatch* NewStore(SessionPtr session, std::shared_ptr<Store> store) {
