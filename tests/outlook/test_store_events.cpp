@@ -3,6 +3,8 @@
 // that start-up attaches to the stores.
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -12,6 +14,7 @@
 #include "fake_dispatch.h"
 #include "fake_event_source.h"
 #include "outlook/com_ptr.h"
+#include "outlook/redemption_ids.h"
 #include "platform/com/guid_text.h"
 #include "storage/md5.h"
 #include "tests/support/test_main.h"
@@ -356,8 +359,8 @@ TEST_F(StoreEventsTest, StartUpConnectsEveryStoreThatPublishesEvents) {
 
 TEST_F(StoreEventsTest, AnEventCreatedInTheStoreIsExported) {
   const outlook::ComPtr<IDispatch> store(Store().Dispatch().Interface());
-  if (!store.As<IConnectionPointContainer>(IID_IConnectionPointContainer))
-    GTEST_SKIP() << "the stand-in library's stores publish no events yet";
+  ASSERT_TRUE(store.As<IConnectionPointContainer>(IID_IConnectionPointContainer));
+  ASSERT_TRUE(Form().REvents.at(0) && Form().REvents.at(0)->Sinked());
   const QString a = Calendar().EntryID();
   Form().MonitoredFolders.Add(a);
   const RdoMail item = NewEvent(Calendar(), "from the store");
@@ -366,6 +369,99 @@ TEST_F(StoreEventsTest, AnEventCreatedInTheStoreIsExported) {
 
   item.Delete(0);
   EXPECT_TRUE(WaitFor([&] { return Info(a, "DeletedItems") == key; }, 10000));
+}
+
+// ---- Changes made by other programs reach the exchange directory ------------------------
+
+// A mail server's delivery: written into tmp/, then renamed into new/.
+void Deliver(const QString& maildir, const QString& name, const QByteArray& mail) {
+  QFile f(maildir + "/tmp/" + name);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(mail);
+  f.close();
+  ASSERT_TRUE(QFile::rename(maildir + "/tmp/" + name, maildir + "/new/" + name));
+}
+
+QByteArray Mail(const QByteArray& subject) {
+  return "From: partner@x.org\r\nTo: me@localhost\r\nSubject: " + subject +
+         "\r\nMessage-ID: <" + subject.toHex() + "@x.org>\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: text/plain; charset=utf-8\r\n\r\nBody of " + subject + "\r\n";
+}
+
+TEST_F(StoreEventsTest, AMailDeliveredIntoTheInboxGoesThroughTheCreatedMessagePath) {
+  const RdoFolder inbox = Form().RSession.GetDefaultFolder(outlook::ids::olFolderInbox);
+  const QString inboxDir = home_.path() + "/data/vasnik/profile/stores/personal/Inbox";
+  Form().MonitoredFolders.Add(inbox.EntryID());
+
+  Deliver(inboxDir, "1900000000.M1P1.mx", Mail("Minutes"));
+  ASSERT_TRUE(WaitFor([&] { return Messages(inbox.EntryID()).size() == 1; }, 10000));
+  const QString exported = FolderDir(inbox.EntryID()) + Messages(inbox.EntryID()).at(0);
+  EXPECT_EQ(Form().RSession.GetMessageFromMsgFile(exported, false).Subject(), "Minutes");
+
+  // An update mail is the intake's, never exported, wherever it lands.
+  Deliver(inboxDir, "1900000000.M2P1.mx", Mail("Pendrix Update Email"));
+  Deliver(inboxDir, "1900000000.M3P1.mx", Mail("After it"));
+  ASSERT_TRUE(WaitFor([&] { return Messages(inbox.EntryID()).size() >= 2; }, 10000));
+  WaitFor([] { return false; }, 300);
+  EXPECT_EQ(Messages(inbox.EntryID()).size(), 2);
+}
+
+class KhalThroughTheProgram : public StoreEventsTest {
+ protected:
+  void SetUp() override {
+    StoreEventsTest::SetUp();
+    khal_ = QStandardPaths::findExecutable("khal");
+    ASSERT_FALSE(khal_.isEmpty()) << "khal is not installed (Debian package khal)";
+    Form();  // creates the profile and its calendar directory
+    QFile conf(home_.path() + "/khal.conf");
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+    conf.write("[calendars]\n[[cal]]\npath = " + CalendarDir().toUtf8() +
+               "\ntype = calendar\n"
+               "[locale]\ntimeformat = %H:%M\ndateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\n"
+               "datetimeformat = %Y-%m-%d %H:%M\nlongdatetimeformat = %Y-%m-%d %H:%M\n"
+               "local_timezone = UTC\ndefault_timezone = UTC\n"
+               "[sqlite]\npath = " + home_.path().toUtf8() + "/khal.db\n");
+  }
+
+  void Khal(const QStringList& arguments, const QByteArray& input = {}) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home_.path());
+    environment.insert("TZ", "UTC");
+    environment.insert("LC_ALL", "C.UTF-8");
+    process.setProcessEnvironment(environment);
+    process.start(khal_, QStringList{"-c", home_.path() + "/khal.conf"} + arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    // The program's event loop keeps running while khal works.
+    ASSERT_TRUE(WaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+  }
+
+  QString ExportedSubject(const QString& folder) {
+    const QStringList files = Messages(folder);
+    if (files.size() != 1) return QString();
+    return Form().RSession.GetMessageFromMsgFile(FolderDir(folder) + files[0], false).Subject();
+  }
+
+  QString khal_;
+};
+
+TEST_F(KhalThroughTheProgram, NewEditAndDeleteReachTheExchangeDirectory) {
+  const QString calendar = Calendar().EntryID();
+  Form().MonitoredFolders.Add(calendar);
+
+  Khal({"new", "-a", "cal", "2031-03-04", "10:00", "11:30", "Planning meeting"});
+  ASSERT_TRUE(WaitFor([&] { return ExportedSubject(calendar) == "Planning meeting"; }, 10000));
+  const QString key = Messages(calendar).at(0).chopped(4);
+  EXPECT_EQ(Info(calendar, "FolderName"), "Calendar");
+
+  Khal({"edit", "Planning"}, "s\nReview meeting\nn\n");
+  EXPECT_TRUE(WaitFor([&] { return ExportedSubject(calendar) == "Review meeting"; }, 10000));
+
+  Khal({"edit", "Review"}, "D\ny\n");
+  EXPECT_TRUE(WaitFor([&] { return Info(calendar, "DeletedItems") == key; }, 10000));
+  EXPECT_EQ(Messages(calendar).size(), 1);  // the waiting file travels with its deletion
 }
 
 }  // namespace
