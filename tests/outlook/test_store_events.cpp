@@ -406,6 +406,20 @@ TEST_F(StoreEventsTest, AMailDeliveredIntoTheInboxGoesThroughTheCreatedMessagePa
   EXPECT_EQ(Messages(inbox.EntryID()).size(), 2);
 }
 
+TEST_F(StoreEventsTest, AFolderEventFromTheLibraryDoesNothing) {
+  const QString calendar = Calendar().EntryID();
+  Form().MonitoredFolders.Add(calendar);
+  ASSERT_TRUE(Form().REvents.at(0) && Form().REvents.at(0)->Sinked());
+  // The library raises its folder event for this; the program ignores it.
+  ASSERT_TRUE(QDir(CalendarDir()).mkdir("Holidays"));
+  WaitFor([] { return false; }, 500);
+  EXPECT_TRUE(OutboxEntries().isEmpty()) << OutboxEntries().join(", ").toStdString();
+  EXPECT_FALSE(QFile::exists(home_.path() + "/data/Varnel/Lintrove/error.log"));
+  // ...while an item event of the same store still gets through.
+  const RdoMail item = NewEvent(Calendar(), "after the folder");
+  EXPECT_TRUE(WaitFor([&] { return Messages(calendar).contains(GetMD5(item.EntryID()) + ".msg"); }, 10000));
+}
+
 class KhalThroughTheProgram : public StoreEventsTest {
  protected:
   void SetUp() override {
