@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdg-utils
   python3-aiosmtpd openssl
+  p7zip-full zip unzip
 )
 
 missing=()
