@@ -100,7 +100,6 @@ void TMainForm::CreateComponents() {
   connect(zTimer2, &QTimer::timeout, this, [this] { Trap([this] { zTimer2Timer(); }); });
   zSaveTimer = new QTimer(this);
   zSaveTimer->setSingleShot(true);
-  zSaveTimer->setInterval(100);
   connect(zSaveTimer, &QTimer::timeout, this, [this] { Trap([this] { SaveNow(); }); });
 
   // Help menu.
@@ -403,7 +402,11 @@ void TMainForm::FormDestroy() {
 // Persistence between orderly exits
 
 void TMainForm::ScheduleSave() {
-  if (!destroyed_) EnableTimer(zSaveTimer);
+  if (destroyed_) return;
+  // Written once changes have paused for a moment, so a burst is one write;
+  // a burst that goes on is still written at least every two seconds.
+  if (!zSaveTimer->isActive()) saveBurst_.start();
+  if (saveBurst_.elapsed() < kMaxSaveDelayMs) zSaveTimer->start(kSaveDelayMs);
 }
 
 bool TMainForm::SavePending() const { return zSaveTimer->isActive(); }
@@ -415,9 +418,13 @@ void TMainForm::SaveNow() {
   if (monitoredLoaded_)
     aFormStorage.WriteString(QStringLiteral("MonitoredFolders"), MonitoredFolders.CommaText());
   zSaveTimer->stop();  // the write above needs no second save
-  if (configDirty_) aXMLStorage.Flush();
-  if (userDataDirty_) zEXML.Flush();
-  configDirty_ = userDataDirty_ = false;
+  if (configDirty_ && aXMLStorage.Flush()) configDirty_ = false;
+  if (userDataDirty_ && zEXML.Flush()) userDataDirty_ = false;
+  // A file that could not be written (a full disk, say) is tried again.
+  if ((configDirty_ || userDataDirty_) && !destroyed_) {
+    saveBurst_.start();
+    zSaveTimer->start(kSaveRetryMs);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 //
 // REQUIRES: a QApplication exists; every member runs on the main thread.
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -135,8 +136,9 @@ class TMainForm : public QMainWindow {
   void RecordDeletion(const QString& itemEntryId, const QString& folderEntryId, const QString& user);
 
   // ---- Persistence ---------------------------------------------------------
-  // config.xml and user.uxm reach the disk soon after every change (one
-  // write for a burst), so a crash loses no sharing setting or mapping row.
+  // config.xml and user.uxm reach the disk 100 ms after changes pause (one
+  // write for a burst, at least one every 2 s while it lasts; a failed write
+  // is retried), so a crash loses no sharing setting or mapping row.
   // Every code path that changes MonitoredFolders calls ScheduleSave too.
   void ScheduleSave();
   bool SavePending() const;
@@ -208,6 +210,10 @@ class TMainForm : public QMainWindow {
   bool destroyed_ = false;
   bool placementRestored_ = false;
   bool monitoredLoaded_ = false;
+  static constexpr int kSaveDelayMs = 100;
+  static constexpr int kMaxSaveDelayMs = 2000;
+  static constexpr int kSaveRetryMs = 5000;
+  QElapsedTimer saveBurst_;
   bool configDirty_ = false;
   bool userDataDirty_ = false;
 };

@@ -10,3 +10,10 @@ QString GetMD5(const QString& text) {
   }
   return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex().toUpper());
 }
+
+bool IsPlainKey(const QString& key) {
+  if (key.isEmpty() || key == QStringLiteral(".") || key.contains(QStringLiteral(".."))) return false;
+  for (QChar c : key)
+    if (c.unicode() < 32 || c == u'/' || c == u'\\' || c == u':' || c == u',') return false;
+  return true;
+}

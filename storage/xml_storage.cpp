@@ -954,28 +954,29 @@ QByteArray XmlStorage::Serialize() const {
   return out;
 }
 
-void XmlStorage::Flush() {
-  if (fileName_.isEmpty() || readOnly_) return;
+bool XmlStorage::Flush() {
+  if (fileName_.isEmpty() || readOnly_) return true;
   // Marked read-only after it was bound: still not ours to overwrite.
-  if (IsReadOnlyFile(fileName_)) return;
-  if (!QDir().mkpath(QFileInfo(fileName_).absolutePath())) return;
+  if (IsReadOnlyFile(fileName_)) return true;
+  if (!QDir().mkpath(QFileInfo(fileName_).absolutePath())) return false;
   if (damaged_ && QFileInfo::exists(fileName_)) {
     // The partial document must not silently replace what it came from.
     const QString aside = fileName_ + QStringLiteral(".damaged");
     QFile::remove(aside);
-    if (!QFile::copy(fileName_, aside)) return;
+    if (!QFile::copy(fileName_, aside)) return false;
   }
   // Atomic replacement: a temporary file in the same directory, synced to
   // disk and renamed over the old file; on any failure the old file stays.
   QSaveFile file(fileName_);
-  if (!file.open(QIODevice::WriteOnly)) return;
+  if (!file.open(QIODevice::WriteOnly)) return false;
   const QByteArray bytes = Serialize();
   if (file.write(bytes) != bytes.size()) {
     file.cancelWriting();  // the temporary file is removed, the old one stays
-    return;
+    return false;
   }
-  if (!file.commit()) return;
+  if (!file.commit()) return false;
   damaged_ = false;
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -76,7 +76,9 @@ class XmlStorage {
 
   // Writes the document to the bound file. Does nothing without a file or for
   // a read-only file; failures are swallowed (the old file stays intact).
-  void Flush();
+  // Returns false when the file could not be written (nothing is raised);
+  // true when it was written or there was nothing it may write.
+  bool Flush();
   // True when the file was read-only when it was bound.
   bool IsReadOnly() const;
 

@@ -12,6 +12,12 @@ namespace {
 const QString kUpdateSubject = QStringLiteral("Pendrix Update Email");
 const QString kDummySubject = QStringLiteral("Dummy");
 
+// A key read from user.uxm becomes part of a path: one that is not a plain
+// name (written there by a hostile package, say) ends the operation.
+void RequirePlainKey(const QString& key) {
+  if (!IsPlainKey(key)) throw std::runtime_error(("Refusing the key \"" + key + "\": not a plain file name").toStdString());
+}
+
 }  // namespace
 
 void TMainForm::ExportItem(const outlook::RdoMail& message) {
@@ -25,10 +31,12 @@ void TMainForm::ExportItem(const outlook::RdoMail& message) {
     const outlook::RdoFolder folder = message.Parent();
     const QString f = folder.EntryID();
     const QString k = FolderKey(f);
+    RequirePlainKey(k);
     const QString dir = OutboxDir + k + u'/';
     QDir().mkpath(dir);
     const QString e = message.EntryID();
     const QString itemKey = ItemKey(f, e);
+    RequirePlainKey(itemKey);
     message.SaveAs(dir + itemKey + QStringLiteral(".msg"), outlook::ids::olMSG);
 
     const outlook::RdoStore store = message.Store();
@@ -60,9 +68,12 @@ void TMainForm::RecordDeletion(const QString& itemEntryId, const QString& folder
   if (UpdatedItems.Contains(e)) return;
 
   try {
-    const QString dir = OutboxDir + FolderKey(f) + u'/';
+    const QString k = FolderKey(f);
+    RequirePlainKey(k);
+    const QString dir = OutboxDir + k + u'/';
     QDir().mkpath(dir);
     const QString itemKey = ItemKey(f, e);
+    RequirePlainKey(itemKey);
 
     // A scratch list of this call alone: an import in progress keeps its own.
     StringList deleted(true);

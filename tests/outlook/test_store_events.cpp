@@ -409,10 +409,19 @@ TEST_F(StoreEventsTest, AMailDeliveredIntoTheInboxGoesThroughTheCreatedMessagePa
 TEST_F(StoreEventsTest, AFolderEventFromTheLibraryDoesNothing) {
   const QString calendar = Calendar().EntryID();
   Form().MonitoredFolders.Add(calendar);
-  ASSERT_TRUE(Form().REvents.at(0) && Form().REvents.at(0)->Sinked());
+  outlook::TComEvents& sink = *Form().REvents.at(0);
+  ASSERT_TRUE(sink.Sinked());
+  // Note every event on its way to the routing.
+  QStringList seen;
+  const outlook::TComEvent route = sink.OnEvent();
+  sink.SetOnEvent([&](const Variant& sender, const QString& event, int id, TVariantArray& params) {
+    seen << event;
+    route(sender, event, id, params);
+  });
   // The library raises its folder event for this; the program ignores it.
   ASSERT_TRUE(QDir(CalendarDir()).mkdir("Holidays"));
-  WaitFor([] { return false; }, 500);
+  ASSERT_TRUE(WaitFor([&] { return seen.contains("OnFolderCreated"); }, 10000)) << seen.join(",").toStdString();
+  WaitFor([] { return false; }, 200);
   EXPECT_TRUE(OutboxEntries().isEmpty()) << OutboxEntries().join(", ").toStdString();
   EXPECT_FALSE(QFile::exists(home_.path() + "/data/Varnel/Lintrove/error.log"));
   // ...while an item event of the same store still gets through.

@@ -19,6 +19,13 @@ TEST(GetMD5, EveryUnitAbove127HashesAsQuestionMark) {
   EXPECT_EQ(GetMD5(QString::fromUcs4(U"\U0001F600")), GetMD5("??"));
 }
 
+TEST(IsPlainKey, OnlyPlainFileNamesAreKeys) {
+  EXPECT_TRUE(IsPlainKey(GetMD5("x")));
+  EXPECT_TRUE(IsPlainKey("K.z01"));
+  for (const char* bad : {"", ".", "..", "../x", "a/b", "a\\b", "C:x", "a,b", "a..b", "tab\tkey"})
+    EXPECT_FALSE(IsPlainKey(bad)) << bad;
+}
+
 TEST(ParseBoolean, NumbersAndWordsInAnyCase) {
   EXPECT_TRUE(ParseBoolean("True"));
   EXPECT_TRUE(ParseBoolean("true"));

@@ -553,13 +553,15 @@ TEST_F(TempStorage, FailedWriteKeepsTheOldFile) {
   s.WriteString(QStringLiteral("Big"), QString(200000, u'x'));
   {
     FileSizeLimit limit(4096);
-    EXPECT_NO_THROW(s.Flush());
+    bool written = true;
+    EXPECT_NO_THROW(written = s.Flush());
+    EXPECT_FALSE(written);  // the caller learns it must try again
   }
   EXPECT_EQ(ReadAll(Path()), old);
   // No temporary file is left behind.
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
             QStringList{QStringLiteral("config.xml")});
-  s.Flush();  // the document was kept in memory
+  EXPECT_TRUE(s.Flush());  // the document was kept in memory
   EXPECT_TRUE(ReadAll(Path()).contains("<Big>xxx"));
 }
 

@@ -175,6 +175,24 @@ TEST_F(ExportTest, AnAdoptedFolderKeyIsUsed) {
   EXPECT_EQ(Form().zEXML.ReadString("DEN\\Folders\\0123456789ABCDEF0123456789ABCDEF", ""), f);
 }
 
+TEST_F(ExportTest, KeysThatAreNoPlainNamesNeverBecomePaths) {
+  const QString f = Calendar().EntryID();
+  outlook::RdoMail item = NewEvent("hostile");
+  Form().zEXML.WriteString("END\\Folders\\" + f, "../../escaped");
+  Form().ExportItem(item);
+  Form().RecordDeletion(item.EntryID(), f, "me@x");
+  Form().zEXML.WriteString("END\\Folders\\" + f, "SAFEKEY");
+  Form().zEXML.WriteString(f + "\\" + item.EntryID(), "../item");
+  Form().ExportItem(item);
+  Form().RecordDeletion(item.EntryID(), f, "me@x");
+  EXPECT_FALSE(QFileInfo::exists(home_.path() + "/data/escaped"));
+  EXPECT_FALSE(QFileInfo::exists(Outbox() + "item.msg"));
+  EXPECT_FALSE(QFileInfo::exists(Outbox() + "SAFEKEY/info.xml"));
+  EXPECT_TRUE(QDir(Outbox()).entryList(QDir::Files | QDir::NoDotAndDotDot).isEmpty());
+  EXPECT_FALSE(Form().zTimer->isActive());
+  EXPECT_EQ(Form().zEXML.ReadString(f + "\\" + item.EntryID(), ""), "../item");  // nothing removed
+}
+
 // ---- The owner address of each kind of store --------------------------------
 
 TEST(StoreOwnerAddress, EveryBranch) {
