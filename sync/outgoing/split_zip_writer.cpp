@@ -22,8 +22,12 @@ namespace {
 // streamed twice (once to learn CRC and deflated size, once to write), so the
 // memory per file stays bounded.
 constexpr qint64 kInMemoryLimit = 16 * 1024 * 1024;
-// Entries prepared ahead of the one being written, deflated on other threads.
-constexpr int kPrepareAhead = 4;
+// Files are prepared on other threads in batches of about this much input
+// (one thread and one deflate state per batch), at most kBatchesAhead
+// batches ahead of the one being written.
+constexpr qint64 kBatchBytes = 1024 * 1024;
+constexpr int kBatchFiles = 64;
+constexpr int kBatchesAhead = 3;
 constexpr qint64 kChunk = 256 * 1024;
 
 constexpr quint32 kLocalHeaderSig = 0x04034b50;
@@ -70,6 +74,8 @@ class Deflater {
       Fail(QStringLiteral("zlib: cannot initialise deflate at level %1").arg(level));
   }
   ~Deflater() { deflateEnd(&z_); }
+  // Ready for the next stream, keeping zlib's buffers.
+  void Reset() { deflateReset(&z_); }
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
@@ -114,7 +120,7 @@ void CheckLimits(const PreparedEntry& e) {
     Fail(QStringLiteral("%1: too large for an archive without ZIP64").arg(e.path));
 }
 
-PreparedEntry Prepare(const QString& path, const QByteArray& name, int level) {
+PreparedEntry Prepare(const QString& path, const QByteArray& name, Deflater& d) {
   PreparedEntry e;
   e.path = path;
   e.name = name;
@@ -133,7 +139,7 @@ PreparedEntry Prepare(const QString& path, const QByteArray& name, int level) {
     e.crc = quint32(crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(raw.constData()), uInt(raw.size())));
     QByteArray packed;
     if (!raw.isEmpty()) {
-      Deflater d(level);
+      d.Reset();
       d.Feed(raw.constData(), raw.size(), true, [&](const char* p, qint64 n) { packed.append(p, n); });
     }
     if (!raw.isEmpty() && packed.size() < raw.size()) {
@@ -146,7 +152,7 @@ PreparedEntry Prepare(const QString& path, const QByteArray& name, int level) {
     e.compressedSize = e.data.size();
   } else {
     // First pass: CRC and deflated size only.
-    Deflater d(level);
+    d.Reset();
     quint32 crc = quint32(crc32(0, nullptr, 0));
     qint64 packed = 0, total = 0;
     QByteArray buf(kChunk, Qt::Uninitialized);
@@ -372,15 +378,31 @@ QStringList WriteSplitZip(const QString& sourceDir, const QString& entryDir, con
   RemoveOldSet(outputBase);
   SegmentWriter out(outputBase, options.volumeSize, onVolume);
 
-  // Files are deflated up to kPrepareAhead ahead on other threads and written
-  // strictly in listing order.
-  std::deque<std::future<PreparedEntry>> pending;
-  int next = 0;
+  // Batches of files are deflated on other threads and written strictly in
+  // listing order.
+  struct Job {
+    QString path;
+    QByteArray name;
+  };
+  auto prepareBatch = [level = options.level](std::vector<Job> jobs) {
+    Deflater d(level);
+    std::vector<PreparedEntry> done;
+    done.reserve(jobs.size());
+    for (const Job& j : jobs) done.push_back(Prepare(j.path, j.name, d));
+    return done;
+  };
+  std::deque<std::future<std::vector<PreparedEntry>>> pending;
+  qsizetype next = 0;
   auto launch = [&] {
-    while (next < files.size() && int(pending.size()) < kPrepareAhead) {
-      const QFileInfo& fi = files[next++];
-      const QByteArray name = (prefix + fi.fileName()).toUtf8();
-      pending.push_back(std::async(std::launch::async, Prepare, fi.filePath(), name, options.level));
+    while (next < files.size() && int(pending.size()) < kBatchesAhead) {
+      std::vector<Job> jobs;
+      qint64 bytes = 0;
+      while (next < files.size() && int(jobs.size()) < kBatchFiles && bytes < kBatchBytes) {
+        const QFileInfo& fi = files[next++];
+        jobs.push_back({fi.filePath(), (prefix + fi.fileName()).toUtf8()});
+        bytes += fi.size();
+      }
+      pending.push_back(std::async(std::launch::async, prepareBatch, std::move(jobs)));
     }
   };
 
@@ -394,22 +416,24 @@ QStringList WriteSplitZip(const QString& sourceDir, const QString& entryDir, con
   try {
     launch();
     while (!pending.empty()) {
-      PreparedEntry e = pending.front().get();
+      std::vector<PreparedEntry> batch = pending.front().get();
       pending.pop_front();
       launch();
-      out.WriteRecord(LocalHeader(e));
-      // The header is where the entry starts: a roll-over happens before it.
-      const qint64 headerSize = 30 + e.name.size();
-      const int disk = out.disk();
-      const qint64 offset = out.offset() - headerSize;
-      if (offset > kMax32) Fail(QStringLiteral("%1: volume too large for an archive without ZIP64").arg(outputBase));
-      if (e.inMemory) {
-        out.WriteData(e.data.constData(), e.data.size());
-        e.data = QByteArray();
-      } else {
-        WriteStreamed(e, out, options.level);
+      for (PreparedEntry& e : batch) {
+        out.WriteRecord(LocalHeader(e));
+        // The header is where the entry starts: a roll-over happens before it.
+        const qint64 headerSize = 30 + e.name.size();
+        const int disk = out.disk();
+        const qint64 offset = out.offset() - headerSize;
+        if (offset > kMax32) Fail(QStringLiteral("%1: volume too large for an archive without ZIP64").arg(outputBase));
+        if (e.inMemory) {
+          out.WriteData(e.data.constData(), e.data.size());
+          e.data = QByteArray();
+        } else {
+          WriteStreamed(e, out, options.level);
+        }
+        written.push_back({std::move(e), disk, offset});
       }
-      written.push_back({std::move(e), disk, offset});
     }
   } catch (...) {
     // Let the threads still deflating finish before their results are dropped.
