@@ -17,6 +17,7 @@
 #include "outlook/redemption_ids.h"
 #include "platform/com/guid_text.h"
 #include "storage/md5.h"
+#include "tests/support/controller_fixture.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -30,29 +31,9 @@ using outlook::Variant;
 
 constexpr int kCalendar = 9;
 
-void UseHome(const QString& home) {
-  qputenv("XDG_DATA_HOME", (home + "/data").toLocal8Bit());
-  qputenv("XDG_RUNTIME_DIR", home.toLocal8Bit());
-  qunsetenv("VASNIK_PROFILE");
-}
-
-class StoreEventsTest : public ::testing::Test {
+class StoreEventsTest : public ControllerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(home_.isValid());
-    UseHome(home_.path());
-  }
-
-  TMainForm& Form() {
-    if (!form_) {
-      form_ = std::make_unique<TMainForm>(QStringList{"lintrove"});
-      EXPECT_FALSE(form_->Terminated());
-    }
-    return *form_;
-  }
-
   RdoStore Store(int index = 1) { return Form().RSession.Stores().Item(index); }
-  RdoFolder Calendar() { return Form().RSession.GetDefaultFolder(kCalendar); }
   QString CalendarDir() const { return home_.path() + "/data/vasnik/profile/stores/personal/Calendar/"; }
 
   // A second calendar, made the way another program would: a directory in
@@ -92,7 +73,6 @@ class StoreEventsTest : public ::testing::Test {
     Form().HandleStoreEvent(Variant(Store(store).Dispatch()), event, 0, args);
   }
 
-  QString Outbox() const { return home_.path() + "/data/Varnel/Lintrove/Outbox/"; }
   QString FolderDir(const QString& folderId) const { return Outbox() + GetMD5(folderId) + "/"; }
   QStringList Messages(const QString& folderId) const {
     return QDir(FolderDir(folderId)).entryList({"*.msg"}, QDir::Files);
@@ -103,9 +83,6 @@ class StoreEventsTest : public ::testing::Test {
     return info.ReadString(name, "<absent>");
   }
   QStringList OutboxEntries() const { return QDir(Outbox()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); }
-
-  QTemporaryDir home_;
-  std::unique_ptr<TMainForm> form_;
 };
 
 // ---- Moves ------------------------------------------------------------------------------

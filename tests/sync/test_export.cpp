@@ -14,6 +14,7 @@
 #include "app/main_form.h"
 #include "outlook/redemption_ids.h"
 #include "storage/md5.h"
+#include "tests/support/controller_fixture.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -21,41 +22,14 @@ namespace {
 
 constexpr int kCalendar = 9;
 
-// Points the program and the library at a directory of their own.
-void UseHome(const QString& home) {
-  qputenv("XDG_DATA_HOME", (home + "/data").toLocal8Bit());
-  qputenv("XDG_RUNTIME_DIR", home.toLocal8Bit());
-  qunsetenv("VASNIK_PROFILE");
-}
-
-class ExportTest : public ::testing::Test {
+class ExportTest : public ControllerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(home_.isValid());
-    UseHome(home_.path());
-  }
-
-  TMainForm& Form() {
-    if (!form_) {
-      form_ = std::make_unique<TMainForm>(QStringList{"lintrove"});
-      EXPECT_FALSE(form_->Terminated());
-    }
-    return *form_;
-  }
-
-  outlook::RdoFolder Calendar() { return Form().RSession.GetDefaultFolder(kCalendar); }
-
   outlook::RdoMail NewEvent(const QString& subject) {
     outlook::RdoMail item = Calendar().Items().Add("IPM.Appointment");
     item.SetSubject(subject);
     item.Save();
     return item;
   }
-
-  QString Outbox() const { return home_.path() + "/data/Varnel/Lintrove/Outbox/"; }
-
-  QTemporaryDir home_;
-  std::unique_ptr<TMainForm> form_;
 };
 
 TEST_F(ExportTest, FirstExportCreatesTheDirectoryTheFilesAndTheRows) {
