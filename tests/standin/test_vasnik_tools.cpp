@@ -15,7 +15,7 @@ class KhalTest : public VasnikTest {
   void SetUp() override {
     VasnikTest::SetUp();
     khal_ = QStandardPaths::findExecutable("khal");
-    if (khal_.isEmpty()) GTEST_SKIP() << "khal is not installed (Debian package khal)";
+    ASSERT_FALSE(khal_.isEmpty()) << "khal is not installed (Debian package khal)";
     Logon();
     calendar_ = Default(kFolderCalendar);
     const QByteArray config =
