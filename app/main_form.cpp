@@ -92,6 +92,7 @@ void TMainForm::CreateComponents() {
 
   zTimer = new QTimer(this);
   zTimer->setInterval(10000);
+  connect(zTimer, &QTimer::timeout, this, [this] { Trap([this] { zTimerTimer(); }); });
   zTimerSup = new QTimer(this);
   zTimerSup->setInterval(20000);
   zTimerSup->start();  // on from creation, never switched

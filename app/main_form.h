@@ -135,6 +135,16 @@ class TMainForm : public QMainWindow {
   // key into "DeletedItems", its mapping rows removed, the timer armed.
   void RecordDeletion(const QString& itemEntryId, const QString& folderEntryId, const QString& user);
 
+  // ---- Packing and mailing (sync/outgoing/) ---------------------------------
+  // The packing pass, zTimer's handler.
+  void zTimerTimer();
+  // The archive writer completed volume n (from 1).
+  void zZipRequestImage(int volume, const QString& volumeFileName);
+  // Files (not directories, hidden ones included) in the directory matching the mask.
+  static int CountFiles(const QString& directory, const QString& mask);
+  static bool IsObjectActive(const QString& progId);
+  void ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSpace);
+
   // ---- Persistence ---------------------------------------------------------
   // config.xml and user.uxm reach the disk 100 ms after changes pause (one
   // write for a burst, at least one every 2 s while it lasts; a failed write
@@ -199,6 +209,8 @@ class TMainForm : public QMainWindow {
   QWidget* CreateToolBar();
   QWidget* CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel);
   void SaveWindowPlacement();
+  // One folder of the packing pass; throws when anything fails.
+  void PackFolder(const QString& folder, const QString& key);
   void RestoreWindowPlacement();
 
   QStringList arguments_;
@@ -210,6 +222,8 @@ class TMainForm : public QMainWindow {
   bool destroyed_ = false;
   bool placementRestored_ = false;
   bool monitoredLoaded_ = false;
+  bool packing_ = false;
+  bool packAgain_ = false;
   static constexpr int kSaveDelayMs = 100;
   static constexpr int kMaxSaveDelayMs = 2000;
   static constexpr int kSaveRetryMs = 5000;
