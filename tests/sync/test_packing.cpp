@@ -151,6 +151,41 @@ TEST_F(PackingTest, AFileWrittenDuringThePassSurvivesIt) {
   EXPECT_FALSE(QFile::exists(Form().OutboxDir + k + ".txt"));
 }
 
+TEST_F(PackingTest, ATickDuringAPassStartsTheNextPassAfterIt) {
+  ShareAndExport({Reader("partner@x.org")});
+  int passesDuring = -1;
+  // While the pass lets the message loop run: a new change, and the timer's
+  // tick that it armed.
+  QTimer::singleShot(0, [&] {
+    outlook::RdoMail item = Calendar().Items().Add("IPM.Appointment");
+    item.SetSubject("during the pass");
+    item.Save();
+    Form().ExportItem(item);
+    Form().zTimerTimer();
+    passesDuring = Form().RSession.GetDefaultFolder(kOutboxFolder).Items().Count();
+  });
+  Form().zTimerTimer();
+  EXPECT_EQ(passesDuring, 0);  // the tick did not start a pass inside the running one
+  EXPECT_EQ(Form().RSession.GetDefaultFolder(kOutboxFolder).Items().Count(), 1);
+  // The second pass follows by itself and takes the change.
+  EXPECT_TRUE(WaitFor([&] { return Form().RSession.GetDefaultFolder(kOutboxFolder).Items().Count() == 2; }, 5000));
+}
+
+TEST_F(PackingTest, PackageFilesLeftByAFailedPassAreReplaced) {
+  const QString k = ShareAndExport({Reader("partner@x.org")});
+  for (const QString& stale : {k + ".z01", k + ".z02", k + ".zip", k + ".txt"}) {
+    QFile f(Form().OutboxDir + stale);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("left by a failed pass");
+  }
+  Form().zTimerTimer();
+  const std::vector<SentMail> mails = Queued();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].attachments[0], (k + ".zip\r\n").toLatin1());
+  EXPECT_TRUE(mails[0].attachments[1].startsWith("PK00"));
+  EXPECT_TRUE(QDir(Form().OutboxDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
+
 TEST_F(PackingTest, EveryPendingSharedFolderIsPackedAndMailedInOnePass) {
   const QString k1 = ShareAndExport({Reader("partner@x.org")});
   // A second shared folder: the Inbox, with one exported mail.
