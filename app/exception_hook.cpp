@@ -499,7 +499,7 @@ CodeLocation ResolveReturnAddress(quintptr address) {
 // Declared by <cxxabi.h> in the runtime's namespace; defined here with the
 // same C name, so the executable's definition comes first in symbol lookup.
 namespace __cxxabiv1 {
-extern "C" [[noreturn]] void __cxa_throw(void* object, std::type_info* type, void (*destructor)(void*)) {
+extern "C" __attribute__((noreturn)) void __cxa_throw(void* object, std::type_info* type, void (*destructor)(void*)) {
   const auto site = reinterpret_cast<quintptr>(__builtin_return_address(0));
   if (g_tracking.load(std::memory_order_relaxed) && g_hasNotifier.load(std::memory_order_acquire) &&
       !t_inHook) {
