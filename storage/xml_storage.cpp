@@ -665,6 +665,10 @@ struct DecodedFile {
   QString encoding;  // the name to declare when the file declares none
   bool utf16 = false;
   bool bigEndian = false;
+  // The declaration names a code page we cannot read: the file was read as
+  // ANSI, and it is written back declaring what it was read as, so that our
+  // own output always loads again.
+  bool unknownEncoding = false;
   QString error;
 };
 
@@ -712,7 +716,11 @@ DecodedFile DecodeFile(QFile& in) {
       decoder = QStringDecoder(declared.toLatin1().constData());
       // An unknown code page is read as the ANSI one so that its ASCII part
       // survives; the caller still learns of the fault.
-      if (!decoder.isValid()) file.error = QStringLiteral("unknown encoding %1").arg(declared);
+      if (!decoder.isValid()) {
+        file.error = QStringLiteral("unknown encoding %1").arg(declared);
+        file.encoding = QLatin1StringView(platform::kAnsiCharsetName);
+        file.unknownEncoding = true;
+      }
     }
   }
 
@@ -802,6 +810,9 @@ QString XmlStorage::Load(QFile& in) {
   };
   if (!has(u"version")) attributes.insert(attributes.begin(), {QStringLiteral("version"), QStringLiteral("1.0")});
   if (!has(u"encoding")) attributes.emplace_back(QStringLiteral("encoding"), file.encoding);
+  if (file.unknownEncoding)
+    for (auto& attribute : attributes)
+      if (attribute.first == u"encoding") attribute.second = file.encoding;
   if (!has(u"standalone")) attributes.emplace_back(QStringLiteral("standalone"), QStringLiteral("no"));
   declaration_ = Declaration{std::move(attributes), file.utf16, file.bigEndian};
   return error;

@@ -317,6 +317,22 @@ TEST_F(TempStorage, BindingTheSameNameAgainDoesNothing) {
   EXPECT_EQ(s.ReadString(QStringLiteral("A"), {}), QStringLiteral("memory"));
 }
 
+// Found by fuzzing: a declared code page we cannot read was written back as
+// it stood, so the program's own file failed to load on every later start.
+TEST_F(TempStorage, UnknownEncodingIsWrittenBackAsTheOneItWasReadAs) {
+  WriteAll(Path(), "<?xml standalone=\"yes\" encoding=\"winfows-1250\"?>\r\n<Configuration>\r\n  <City>x</City>\r\n</Configuration>\r\n");
+  {
+    XmlStorage s(QStringLiteral("Configuration"));
+    EXPECT_THROW(s.SetFileName(Path()), XmlStorageError);
+    EXPECT_EQ(s.ReadString(QStringLiteral("City"), {}), QStringLiteral("x"));
+    EXPECT_TRUE(s.Serialize().startsWith("<?xml version=\"1.0\" standalone=\"yes\" encoding=\"Windows-1252\"?>\r\n"));
+    s.WriteString(QStringLiteral("City"), QStringLiteral("y"));
+  }
+  XmlStorage again(QStringLiteral("Configuration"));
+  EXPECT_NO_THROW(again.SetFileName(Path()));
+  EXPECT_EQ(again.ReadString(QStringLiteral("City"), {}), QStringLiteral("y"));
+}
+
 TEST(XmlStorageBinding, AnEmptyNameEmptiesEvenAnUnboundDocument) {
   XmlStorage s(QStringLiteral("Info"));
   s.WriteString(QStringLiteral("User"), QStringLiteral("kept in memory"));
