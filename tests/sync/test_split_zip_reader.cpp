@@ -1,0 +1,248 @@
+// The split archive reader: round trips through our writer and Info-ZIP, and
+// hostile or damaged archives, each refused with nothing left behind.
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "sync/incoming/split_zip_reader.h"
+#include "sync/outgoing/split_zip_writer.h"
+
+using incoming::ExtractLimits;
+using incoming::ExtractSplitZip;
+using incoming::SplitZipReadError;
+
+namespace {
+
+QByteArray Random(qint64 n, quint32 seed) {
+  QRandomGenerator g(seed);
+  QByteArray b(n, Qt::Uninitialized);
+  for (qint64 i = 0; i < n; ++i) b[i] = char(g.generate());
+  return b;
+}
+
+void Put(const QString& path, const QByteArray& data) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  ASSERT_EQ(f.write(data), data.size());
+}
+
+QByteArray Read(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return f.readAll();
+}
+
+// Every file and directory below `dir`, relative, sorted; directories end in "/".
+QStringList Tree(const QString& dir) {
+  QStringList out;
+  QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString p = it.next();
+    out << QDir(dir).relativeFilePath(p) + (QFileInfo(p).isDir() ? "/" : "");
+  }
+  out.sort();
+  return out;
+}
+
+void Add16(QByteArray& b, quint32 v) { b += char(v & 0xff), b += char(v >> 8 & 0xff); }
+void Add32(QByteArray& b, quint32 v) { Add16(b, v & 0xffff), Add16(b, v >> 16); }
+
+QByteArray Deflate(const QByteArray& in) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  QByteArray out(deflateBound(&z, in.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = uInt(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = uInt(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// One entry of a plain archive built by the test, with fields it may falsify.
+struct Item {
+  QByteArray name;
+  QByteArray data;
+  bool deflate = false;
+  qint64 declaredSize = -1;  // -1: the true size
+  qint64 crcDelta = 0;       // added to the true CRC
+};
+
+void MakeZip(const QString& path, const std::vector<Item>& items) {
+  QByteArray body, cd;
+  for (const Item& it : items) {
+    const QByteArray packed = it.deflate ? Deflate(it.data) : it.data;
+    const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef*>(it.data.data()), uInt(it.data.size())) +
+                                it.crcDelta);
+    const quint32 size = quint32(it.declaredSize < 0 ? it.data.size() : it.declaredSize);
+    QByteArray common;
+    Add16(common, 20), Add16(common, 0), Add16(common, it.deflate ? 8 : 0), Add16(common, 0), Add16(common, 0x21);
+    Add32(common, crc), Add32(common, quint32(packed.size())), Add32(common, size);
+    Add16(common, quint32(it.name.size())), Add16(common, 0);
+    const quint32 offset = quint32(body.size());
+    Add32(body, 0x04034b50);
+    body += common + it.name + packed;
+    Add32(cd, 0x02014b50), Add16(cd, 20);
+    cd += common;
+    Add16(cd, 0), Add16(cd, 0), Add16(cd, 0), Add32(cd, 0), Add32(cd, offset);
+    cd += it.name;
+  }
+  QByteArray end;
+  Add32(end, 0x06054b50), Add16(end, 0), Add16(end, 0), Add16(end, quint32(items.size())),
+      Add16(end, quint32(items.size())), Add32(end, quint32(cd.size())), Add32(end, quint32(body.size())), Add16(end, 0);
+  Put(path, body + cd + end);
+}
+
+class SplitZipReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp_.isValid());
+    src_ = tmp_.filePath("src");
+    out_ = tmp_.filePath("out");
+    dest_ = tmp_.filePath("inbox");
+    QDir().mkpath(src_), QDir().mkpath(out_), QDir().mkpath(dest_);
+  }
+
+  // Expects the archive refused, naming `mention`, with the destination as it
+  // was (holding only a file of an earlier package) and nothing beside it.
+  void ExpectRefused(const QString& zip, const QString& mention, const ExtractLimits& limits = {}) {
+    Put(dest_ + "/earlier.txt", "kept");
+    try {
+      ExtractSplitZip(zip, dest_, "K", limits);
+      ADD_FAILURE() << "accepted " << zip.toStdString();
+    } catch (const SplitZipReadError& e) {
+      EXPECT_TRUE(QString::fromUtf8(e.what()).contains(mention)) << e.what();
+    }
+    EXPECT_EQ(Tree(dest_), QStringList{"earlier.txt"});
+    EXPECT_EQ(Read(dest_ + "/earlier.txt"), "kept");
+    EXPECT_EQ(QDir(tmp_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList{"inbox", "out", "src"}));
+  }
+
+  void ExpectSameTree(const QString& extracted, const QString& original) {
+    const QStringList files = Tree(original);
+    EXPECT_EQ(Tree(extracted), files);
+    for (const QString& f : files) {
+      if (!f.endsWith('/')) {
+        EXPECT_EQ(Read(extracted + "/" + f), Read(original + "/" + f)) << f.toStdString();
+      }
+    }
+  }
+
+  QTemporaryDir tmp_;
+  QString src_, out_, dest_;
+};
+
+TEST_F(SplitZipReaderTest, RoundTripSingleSegment) {
+  Put(src_ + "/K/info.xml", "<info/>");
+  Put(src_ + "/K/a.msg", QByteArray(5000, 'm'));
+  Put(src_ + "/K/empty.msg", "");
+  const QStringList segments = outgoing::WriteSplitZip(src_ + "/K", "K", out_ + "/K");
+  ASSERT_EQ(segments, QStringList{"K.zip"});
+  const QStringList written = ExtractSplitZip(out_ + "/K.zip", dest_, "K");
+  EXPECT_EQ(written, (QStringList{"K/a.msg", "K/empty.msg", "K/info.xml"}));
+  ExpectSameTree(dest_, src_);
+}
+
+TEST_F(SplitZipReaderTest, RoundTripThreeVolumesWithStraddlingFile) {
+  Put(src_ + "/K/a.txt", "first");
+  Put(src_ + "/K/big.msg", Random(2500000, 7));  // stored, runs across all three volumes
+  Put(src_ + "/K/empty.msg", "");
+  Put(src_ + "/K/info.xml", QByteArray(300000, 'x'));
+  const QStringList segments = outgoing::WriteSplitZip(src_ + "/K", "K", out_ + "/K");
+  ASSERT_EQ(segments, (QStringList{"K.z01", "K.z02", "K.zip"}));
+  EXPECT_EQ(ExtractSplitZip(out_ + "/K.zip", dest_, "K").size(), 4);
+  ExpectSameTree(dest_, src_);
+  // A second unpacking replaces the files in place.
+  EXPECT_EQ(ExtractSplitZip(out_ + "/K.zip", dest_, "K").size(), 4);
+  ExpectSameTree(dest_, src_);
+}
+
+TEST_F(SplitZipReaderTest, InfoZipSplitAndPlainArchives) {
+  const QString zip = QStandardPaths::findExecutable("zip");
+  if (zip.isEmpty()) GTEST_SKIP() << "Info-ZIP zip not installed";
+  Put(src_ + "/K/big.msg", Random(2500000, 11));
+  Put(src_ + "/K/info.xml", QByteArray(200000, 'i'));
+  Put(src_ + "/K/sub/deep/x.msg", "nested");
+  Put(src_ + "/K/empty", "");
+  for (const QStringList& args : {QStringList{"-q", "-r", "-s", "1m", out_ + "/K.zip", "K"},
+                                  QStringList{"-q", "-r", out_ + "/P.zip", "K"}}) {
+    QProcess p;
+    p.setWorkingDirectory(src_);
+    p.start(zip, args);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+  }
+  ASSERT_TRUE(QFile::exists(out_ + "/K.z02"));
+  ExtractSplitZip(out_ + "/K.zip", dest_, "K");
+  ExpectSameTree(dest_, src_);
+  const QString plain = tmp_.filePath("plain");
+  ExtractSplitZip(out_ + "/P.zip", plain, "K");
+  ExpectSameTree(plain, src_);
+  QDir(plain).removeRecursively();
+}
+
+TEST_F(SplitZipReaderTest, HostileNamesRefusedBeforeWriting) {
+  const std::vector<std::pair<QByteArray, QString>> cases = {
+      {"../x", "../x"},       {"/etc/x", "/etc/x"},     {"K/../x", "K/../x"},     {"L/x", "not under K/"},
+      {"K\\..\\x", "backslash"}, {"C:/x", "C:/x"},     {"\\x", "absolute"},     {"K/a\x01", "control"},
+      {"K/./x", "K/./x"},     {"Kx/y", "not under K/"}, {"K//x", "K//x"}};
+  for (const auto& [name, mention] : cases) {
+    SCOPED_TRACE(name.toStdString());
+    MakeZip(out_ + "/K.zip", {{"K/ok.msg", "good"}, {name, "evil"}});
+    ExpectRefused(out_ + "/K.zip", mention);
+  }
+  EXPECT_FALSE(QFile::exists(tmp_.filePath("x")));
+  MakeZip(out_ + "/K.zip", {{"K/ok.msg", "one"}, {"K/ok.msg", "two"}});
+  ExpectRefused(out_ + "/K.zip", "twice");
+}
+
+TEST_F(SplitZipReaderTest, BombRefusedByRatio) {
+  MakeZip(out_ + "/K.zip", {{"K/zeros", QByteArray(50 << 20, '\0'), true}});
+  ASSERT_LT(QFileInfo(out_ + "/K.zip").size(), 100000);
+  ExpectRefused(out_ + "/K.zip", "expand beyond");
+  // The absolute bound holds too, whatever the ratio.
+  MakeZip(out_ + "/K.zip", {{"K/a", Random(4000, 1)}});
+  ExpectRefused(out_ + "/K.zip", "expand beyond", ExtractLimits{1000, 100});
+}
+
+TEST_F(SplitZipReaderTest, StreamInflatingPastDeclaredSizeRefused) {
+  Item liar{"K/liar", QByteArray(1 << 20, '\0'), true, 1000};
+  MakeZip(out_ + "/K.zip", {{"K/ok.msg", "fine"}, liar});
+  ExpectRefused(out_ + "/K.zip", "declared size");
+}
+
+TEST_F(SplitZipReaderTest, CrcMismatchRefused) {
+  Item bad{"K/b.msg", "payload", false, -1, 1};
+  MakeZip(out_ + "/K.zip", {{"K/ok.msg", "fine"}, bad});
+  ExpectRefused(out_ + "/K.zip", "CRC");
+  bad.deflate = true;
+  bad.data = QByteArray(10000, 'd');
+  MakeZip(out_ + "/K.zip", {{"K/ok.msg", "fine"}, bad});
+  ExpectRefused(out_ + "/K.zip", "CRC");
+}
+
+TEST_F(SplitZipReaderTest, MissingOrTruncatedVolumeRefused) {
+  Put(src_ + "/K/big.msg", Random(2500000, 3));
+  Put(src_ + "/K/info.xml", "<info/>");
+  ASSERT_EQ(outgoing::WriteSplitZip(src_ + "/K", "K", out_ + "/K").size(), 3);
+  const QByteArray z02 = Read(out_ + "/K.z02");
+  QFile::remove(out_ + "/K.z02");
+  ExpectRefused(out_ + "/K.zip", "K.z02 is missing");
+  Put(out_ + "/K.z02", z02.left(z02.size() - 100));
+  ExpectRefused(out_ + "/K.zip", "K.zip");
+  Put(out_ + "/K.zip", Read(out_ + "/K.zip").chopped(10));  // end record cut
+  ExpectRefused(out_ + "/K.zip", "no end record");
+}
+
+}  // namespace
