@@ -318,16 +318,23 @@ QStringList ExtractSplitZip(const QString& lastSegment, const QString& destinati
   const qint64 bound = std::min(limits.maxTotalBytes, limits.maxRatio * set.Total());
   Validate(entries, archive, requiredTopDir, bound);
 
-  QDir dest(destinationDir);
-  if (!dest.exists() && !QDir().mkpath(destinationDir))
-    Fail(QStringLiteral("%1: cannot create directory").arg(destinationDir));
-  const QString root = QFileInfo(destinationDir).absoluteFilePath();
+  Rollback rollback;
+  const QString root = QDir::cleanPath(QFileInfo(destinationDir).absoluteFilePath());
+  {
+    // Missing parts of the destination itself count as created by this call.
+    QStringList missing;
+    for (QString d = root; !QFileInfo::exists(d) && d != QFileInfo(d).path(); d = QFileInfo(d).path())
+      missing.prepend(d);
+    for (const QString& d : missing) {
+      if (!QDir().mkdir(d)) Fail(QStringLiteral("%1: cannot create directory").arg(d));
+      rollback.Dir(d);
+    }
+  }
   const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
 
   QSet<QString> names;
   for (const Entry& e : entries) names.insert(root + '/' + (e.directory ? e.name.chopped(1) : e.name));
 
-  Rollback rollback;
   struct Pending {
     QString temp, final, relative;
   };
@@ -342,7 +349,7 @@ QStringList ExtractSplitZip(const QString& lastSegment, const QString& destinati
     // The temporary name may neither be an entry of this archive nor an
     // existing file, or a later rename would overwrite it.
     QString temp = final + QStringLiteral(".unzip-part");
-    while (names.contains(temp) || QFileInfo::exists(temp)) temp += '~';
+    while (names.contains(temp) || QFileInfo::exists(temp) || QFileInfo(temp).isSymLink()) temp += '~';
     QFile out(temp);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
       Fail(QStringLiteral("%1: cannot create: %2").arg(temp, out.errorString()));

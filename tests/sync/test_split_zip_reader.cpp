@@ -230,6 +230,9 @@ TEST_F(SplitZipReaderTest, CrcMismatchRefused) {
   bad.data = QByteArray(10000, 'd');
   MakeZip(out_ + "/K.zip", {{"K/ok.msg", "fine"}, bad});
   ExpectRefused(out_ + "/K.zip", "CRC");
+  // A destination this call had to create goes too.
+  EXPECT_THROW(ExtractSplitZip(out_ + "/K.zip", tmp_.filePath("new/inbox"), "K"), SplitZipReadError);
+  EXPECT_FALSE(QFileInfo::exists(tmp_.filePath("new")));
 }
 
 TEST_F(SplitZipReaderTest, MissingOrTruncatedVolumeRefused) {
