@@ -810,9 +810,15 @@ QString XmlStorage::Load(QFile& in) {
   };
   if (!has(u"version")) attributes.insert(attributes.begin(), {QStringLiteral("version"), QStringLiteral("1.0")});
   if (!has(u"encoding")) attributes.emplace_back(QStringLiteral("encoding"), file.encoding);
-  if (file.unknownEncoding)
-    for (auto& attribute : attributes)
-      if (attribute.first == u"encoding") attribute.second = file.encoding;
+  // The declaration must name what the file will be written in: a code page
+  // we could not read, or a name that contradicts the byte-order mark the
+  // file was read by, is replaced by the encoding actually used.
+  const bool utf8ByMark = file.encoding == QStringLiteral("UTF-8");
+  for (auto& attribute : attributes) {
+    if (attribute.first != u"encoding") continue;
+    const bool contradicts = (file.utf16 && !IsUtf16Name(attribute.second)) || (utf8ByMark && !IsUtf8Name(attribute.second));
+    if (file.unknownEncoding || contradicts) attribute.second = file.encoding;
+  }
   if (!has(u"standalone")) attributes.emplace_back(QStringLiteral("standalone"), QStringLiteral("no"));
   declaration_ = Declaration{std::move(attributes), file.utf16, file.bigEndian};
   return error;

@@ -333,6 +333,24 @@ TEST_F(TempStorage, UnknownEncodingIsWrittenBackAsTheOneItWasReadAs) {
   EXPECT_EQ(again.ReadString(QStringLiteral("City"), {}), QStringLiteral("y"));
 }
 
+// Found by fuzzing too: a UTF-16 file whose declaration names another
+// encoding was written back as ANSI under that name.
+TEST_F(TempStorage, DeclarationThatContradictsTheByteOrderMarkIsCorrected) {
+  const QString text = QStringLiteral("<?xml version=\"1.0\" encoding=\"windows-1251\"?>\r\n<Info>\r\n  <A>\u044F</A>\r\n</Info>\r\n");
+  QByteArray bytes("\xFF\xFE");
+  bytes.append(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+  WriteAll(Path(), bytes);
+  {
+    XmlStorage s(QStringLiteral("Info"));
+    s.SetFileName(Path());
+    s.WriteString(QStringLiteral("B"), QStringLiteral("b"));
+  }
+  XmlStorage again(QStringLiteral("Info"));
+  EXPECT_NO_THROW(again.SetFileName(Path()));
+  EXPECT_EQ(again.ReadString(QStringLiteral("A"), {}), QString(QChar(0x044F)));
+  EXPECT_TRUE(ReadAll(Path()).startsWith("\xFF\xFE<\0?\0x\0m\0l\0"));
+}
+
 TEST(XmlStorageBinding, AnEmptyNameEmptiesEvenAnUnboundDocument) {
   XmlStorage s(QStringLiteral("Info"));
   s.WriteString(QStringLiteral("User"), QStringLiteral("kept in memory"));
