@@ -95,6 +95,7 @@ void TMainForm::CreateComponents() {
   connect(zTimer, &QTimer::timeout, this, [this] { Trap([this] { zTimerTimer(); }); });
   zTimerSup = new QTimer(this);
   zTimerSup->setInterval(20000);
+  connect(zTimerSup, &QTimer::timeout, this, [this] { Trap([this] { zTimerSupTimer(); }); });
   zTimerSup->start();  // on from creation, never switched
   zTimer2 = new QTimer(this);
   zTimer2->setInterval(1000);

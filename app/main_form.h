@@ -145,6 +145,27 @@ class TMainForm : public QMainWindow {
   static bool IsObjectActive(const QString& progId);
   void ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSpace);
 
+  // ---- Update-mail intake and import (sync/incoming/) ----------------------
+  // zTimerSup's handler: every update mail in the default Inbox goes through
+  // ProcessUpdateMail; the first failure ends the tick.
+  void zTimerSupTimer();
+  // Takes one update mail: its attachments into InboxDir, the mail deleted,
+  // and once every volume of its package is there the package unpacked and
+  // imported. The program's own outgoing mails and mails in Deleted Items are
+  // left alone, and so is every mail while an import runs (it is found again
+  // by a later tick). Throws only when the two guards cannot be evaluated.
+  void ProcessUpdateMail(const outlook::RdoMail& message);
+  // Applies the unpacked package directory D (InboxDir + folder key) to the
+  // local folder mapped to its key, as far as the sender's rights on that
+  // folder allow, then removes D. Never throws.
+  void ImportPackage(const QString& packageDir);
+  // The local folder that is to receive a package of a folder key that no
+  // folder is mapped to yet; null when there is none.
+  outlook::RdoFolder AcceptShare(const QString& user, const QString& folderName, int defaultItemType,
+                                 const QString& folderKey);
+  // Whether an import is in progress (it yields to the message loop).
+  bool Importing() const { return importing_; }
+
   // ---- Persistence ---------------------------------------------------------
   // config.xml and user.uxm reach the disk 100 ms after changes pause (one
   // write for a burst, at least one every 2 s while it lasts; a failed write
@@ -209,6 +230,9 @@ class TMainForm : public QMainWindow {
   QWidget* CreateToolBar();
   QWidget* CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel);
   void SaveWindowPlacement();
+  // A new local item in folder for the received message file at path, mapped
+  // to itemKey. Throws when anything fails.
+  void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
   // One folder of the packing pass; throws when anything fails.
   void PackFolder(const QString& folder, const QString& key);
   void RestoreWindowPlacement();
@@ -224,6 +248,7 @@ class TMainForm : public QMainWindow {
   bool monitoredLoaded_ = false;
   bool packing_ = false;
   bool packAgain_ = false;
+  bool importing_ = false;
   static constexpr int kSaveDelayMs = 100;
   static constexpr int kMaxSaveDelayMs = 2000;
   static constexpr int kSaveRetryMs = 5000;

@@ -58,9 +58,7 @@ void TMainForm::HandleStoreEvent(const outlook::Variant& Sender, const QString& 
       const outlook::RdoMail message = open(Param(Params, 0));
       // An update mail is taken wherever it arrives, shared folder or not.
       if (message.Subject() == kUpdateSubject) {
-        // Hand-over to the update-mail intake: ProcessUpdateMail(message)
-        // belongs here and comes with the intake. Until then the mail stays
-        // where it arrived; it is never exported.
+        ProcessUpdateMail(message);
         return;
       }
       if (MonitoredFolders.Contains(Param(Params, 1))) ExportItem(message);

@@ -63,6 +63,8 @@ inline constexpr int olAppointmentItem = 1;
 inline constexpr int olMSG = 3;
 // Attachment by value (olByValue).
 inline constexpr int olByValue = 1;
+// RDOMail.Delete flag: delete without moving to Deleted Items (dfSoftDelete).
+inline constexpr int dfSoftDelete = 0;
 // RDOMail.Delete flag: move to Deleted Items (dfMoveToDeletedItems).
 inline constexpr int dfMoveToDeletedItems = 1;
 // CommandBars.FindControl type of a button (msoControlButton).

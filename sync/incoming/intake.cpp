@@ -1,0 +1,124 @@
+// The update-mail intake: update mails found in the Inbox, or announced by a
+// store event, have their attachments saved into InboxDir and are deleted;
+// a package whose volumes are all there is unpacked and imported. The
+// mailbox is the queue: a mail that is not finished is found again later.
+//
+// Everything a mail brings is hostile until checked: attachment names, the
+// folder key taken from them, the names in the list file and the archive's
+// entries must all be plain names that stay inside InboxDir.
+#include <QDir>
+#include <QFile>
+#include <QTimer>
+
+#include "app/main_form.h"
+#include "outlook/redemption_ids.h"
+#include "platform/system.h"
+#include "storage/md5.h"
+#include "sync/incoming/list_file.h"
+#include "sync/incoming/split_zip_reader.h"
+
+namespace {
+
+const QString kUpdateSubject = QStringLiteral("Pendrix Update Email");
+const QString kMarkerProperty = QStringLiteral("Varnel");
+const QString kOutgoing = QStringLiteral("Outgoing");
+
+// Refusals are raised where they are found: the exception hook writes them
+// to the log with their text.
+[[noreturn]] void Refuse(const QString& what) { throw std::runtime_error(what.toStdString()); }
+
+// The file name of an attachment becomes a path below InboxDir.
+bool IsPlainFileName(const QString& name) { return IsPlainKey(name) && !name.startsWith(u'.'); }
+
+// The folder key of a package: the first attachment's name without its
+// extension ("K.txt" -> "K").
+QString PackageKey(const QString& firstAttachment) {
+  const qsizetype dot = firstAttachment.lastIndexOf(u'.');
+  return dot < 0 ? firstAttachment : firstAttachment.left(dot);
+}
+
+}  // namespace
+
+void TMainForm::zTimerSupTimer() {
+  // An import in progress yields to the message loop; the mails stay in the
+  // Inbox for the tick after it.
+  if (importing_) return;
+  try {
+    const outlook::RdoItems mails = RSession.GetDefaultFolder(outlook::ids::olFolderInbox)
+                                        .Items()
+                                        .Restrict(QStringLiteral("Subject = '") + kUpdateSubject + u'\'');
+    const int n = mails.Count();
+    for (int i = 1; i <= n; ++i) ProcessUpdateMail(mails.Item(i));
+  } catch (...) {
+    // Logged by the exception hook; the mails not reached are found again
+    // on the next tick.
+  }
+}
+
+void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
+  if (message.NamedProperty(kMarkerProperty) == kOutgoing) return;  // our own draft or sent copy
+  const QString parent = message.Parent().EntryID();
+  if (parent == message.Store().GetDefaultFolder(outlook::ids::olFolderDeletedItems).EntryID()) return;
+  // One package at a time: a second one unpacked while the first is being
+  // imported could land in the same directory. The mail stays where it is.
+  if (importing_) return;
+
+  try {
+    const outlook::RdoAttachments attachments = message.Attachments();
+    const int count = attachments.Count();
+    QStringList names;
+    for (int i = 1; i <= count; ++i) names.append(attachments.Item(i).FileName());
+
+    // A mail with a name that is not a plain file name is not ours: nothing
+    // of it is saved, and it is deleted like a finished one so that it does
+    // not come back on every tick.
+    QString refused;
+    for (const QString& name : names)
+      if (!IsPlainFileName(name)) refused = name;
+    const QString key = names.isEmpty() ? QString() : PackageKey(names.first());
+    if (refused.isEmpty() && !names.isEmpty() && !IsPlainFileName(key)) refused = names.first();
+
+    if (refused.isEmpty()) {
+      for (int i = 1; i <= count; ++i) attachments.Item(i).SaveAsFile(InboxDir + names[i - 1]);
+    }
+    message.SetNamedProperty(kMarkerProperty, kOutgoing);
+    message.Delete(outlook::ids::dfSoftDelete);
+
+    if (!refused.isEmpty())
+      Refuse(QStringLiteral("Refusing the update mail with the attachment \"%1\": not a plain file name").arg(refused));
+    if (names.isEmpty()) return;
+
+    const QString base = InboxDir + key;
+    ZipFileList.Clear();
+    for (const QString& name : incoming::ReadListFile(base + QStringLiteral(".txt"), key)) ZipFileList.Add(name);
+    QStringList deletions{base + QStringLiteral(".txt")};
+    bool complete = true;
+    for (int i = 0; i < ZipFileList.Count(); ++i) {
+      const QString path = InboxDir + ZipFileList[i];
+      if (QFile::exists(path))
+        deletions.append(path);
+      else
+        complete = false;
+    }
+    if (!complete) return;  // the files wait in InboxDir for the mail that completes the package
+
+    try {
+      incoming::ExtractSplitZip(base + QStringLiteral(".zip"), InboxDir, key);
+    } catch (const incoming::SplitZipReadError&) {
+      // A package that cannot be unpacked now never will be: its files go,
+      // so that they cannot mix with the next package of this key.
+      for (const QString& path : deletions) platform::SilentDelete(path);
+      throw;
+    }
+    for (const QString& path : deletions) platform::SilentDelete(path);
+
+    // A tick of zTimer2 left from an earlier import must not empty the
+    // guard list while this import's own store events are still to come.
+    zTimer2->stop();
+    ImportPackage(base);
+    zTimer2->start();
+  } catch (...) {
+    // Logged by the exception hook; the mail is found again if it was not
+    // deleted.
+  }
+}
