@@ -89,8 +89,22 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
     if (names.isEmpty()) return;
 
     const QString base = InboxDir + key;
+    QStringList listed;
+    try {
+      listed = incoming::ReadListFile(base + QStringLiteral(".txt"), key);
+    } catch (const incoming::ListFileError&) {
+      // A list that names anything but this package's volumes never
+      // completes it: it goes with what this mail brought, so that nothing
+      // of it mixes with the next package of this key. A list file that is
+      // not there at all leaves the saved files waiting.
+      if (QFile::exists(base + QStringLiteral(".txt"))) {
+        platform::SilentDelete(base + QStringLiteral(".txt"));
+        for (const QString& name : names) platform::SilentDelete(InboxDir + name);
+      }
+      throw;
+    }
     ZipFileList.Clear();
-    for (const QString& name : incoming::ReadListFile(base + QStringLiteral(".txt"), key)) ZipFileList.Add(name);
+    for (const QString& name : listed) ZipFileList.Add(name);
     QStringList deletions{base + QStringLiteral(".txt")};
     bool complete = true;
     for (int i = 0; i < ZipFileList.Count(); ++i) {
