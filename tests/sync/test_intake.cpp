@@ -1,0 +1,681 @@
+// The update-mail intake through the controller against the stand-in library:
+// real packages made by the sending side (or written here, for hostile ones),
+// delivered into the Inbox, taken by ProcessUpdateMail, by the intake tick and
+// by the created-message routing, and imported into the calendar.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <map>
+#include <zlib.h>
+
+#include "outlook/redemption_ids.h"
+#include "tests/support/controller_fixture.h"
+#include "tests/support/test_main.h"
+#include "tests/support/wait.h"
+
+// Readable failure messages for lists of names.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace {
+
+using outlook::RdoFolder;
+using outlook::RdoMail;
+
+const QString kUpdateSubject = "Pendrix Update Email";
+constexpr int kOutboxFolder = 4;
+
+// One update mail's attachments, in order: file names and contents.
+struct Attachments {
+  QStringList names;
+  QList<QByteArray> data;
+  void Add(const QString& name, const QByteArray& bytes) {
+    names << name;
+    data << bytes;
+  }
+};
+
+// ---- A small ZIP writer of our own, for archives the sending side never makes --------
+
+struct ZipEntry {
+  QByteArray name;
+  QByteArray data;
+  bool deflate = false;
+  qint64 declaredSize = -1;  // the size written into the headers; -1: the true one
+};
+
+void Put16(QByteArray& b, quint32 v) {
+  b.append(char(v & 0xff));
+  b.append(char((v >> 8) & 0xff));
+}
+void Put32(QByteArray& b, quint32 v) {
+  Put16(b, v & 0xffff);
+  Put16(b, v >> 16);
+}
+
+QByteArray Deflate(const QByteArray& data) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  QByteArray out(int(deflateBound(&z, uLong(data.size()))), Qt::Uninitialized);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+  z.avail_in = uInt(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = uInt(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(int(z.total_out));
+  deflateEnd(&z);
+  return out;
+}
+
+// A plain (unsplit) archive: local records, central directory, end record.
+QByteArray Zip(const std::vector<ZipEntry>& entries) {
+  QByteArray zip, central;
+  for (const ZipEntry& e : entries) {
+    const QByteArray stored = e.deflate ? Deflate(e.data) : e.data;
+    const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef*>(e.data.constData()), uInt(e.data.size())));
+    const quint32 size = quint32(e.declaredSize < 0 ? e.data.size() : e.declaredSize);
+    const quint32 offset = quint32(zip.size());
+    auto common = [&](QByteArray& b) {
+      Put16(b, 20);                    // version needed
+      Put16(b, 0);                     // flags
+      Put16(b, e.deflate ? 8 : 0);     // method
+      Put16(b, 0);                     // time
+      Put16(b, 0x21);                  // date: 1980-01-01
+      Put32(b, crc);
+      Put32(b, quint32(stored.size()));
+      Put32(b, size);
+      Put16(b, quint32(e.name.size()));
+      Put16(b, 0);                     // extra field
+    };
+    Put32(zip, 0x04034b50);
+    common(zip);
+    zip += e.name + stored;
+    Put32(central, 0x02014b50);
+    Put16(central, 20);                // made by
+    common(central);
+    Put16(central, 0);                 // comment
+    Put16(central, 0);                 // disk
+    Put16(central, 0);                 // internal attributes
+    Put32(central, 0);                 // external attributes
+    Put32(central, offset);
+    central += e.name;
+  }
+  const quint32 at = quint32(zip.size());
+  zip += central;
+  Put32(zip, 0x06054b50);
+  Put16(zip, 0);
+  Put16(zip, 0);
+  Put16(zip, quint32(entries.size()));
+  Put16(zip, quint32(entries.size()));
+  Put32(zip, quint32(central.size()));
+  Put32(zip, at);
+  Put16(zip, 0);
+  return zip;
+}
+
+// A mail as a server delivers it: MIME with one base64 part per attachment,
+// the file names as given (also names the library would never write).
+QByteArray RawMail(const Attachments& a, const QString& subject = kUpdateSubject) {
+  QByteArray mail = "From: partner@x.org\r\nTo: me@localhost\r\nSubject: " + subject.toUtf8() +
+                    "\r\nMessage-ID: <" + QByteArray::number(QRandomGenerator::global()->generate64()) +
+                    "@x.org>\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"=-b0und4ry\"\r\n\r\n"
+                    "--=-b0und4ry\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nAn update.\r\n";
+  for (int i = 0; i < a.names.size(); ++i) {
+    const QByteArray name = a.names[i].toUtf8();
+    mail += "--=-b0und4ry\r\nContent-Type: application/octet-stream; name=\"" + name +
+            "\"\r\nContent-Disposition: attachment; filename=\"" + name +
+            "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    const QByteArray encoded = a.data[i].toBase64();
+    for (qsizetype at = 0; at < encoded.size(); at += 76) mail += encoded.mid(at, 76) + "\r\n";
+  }
+  return mail + "--=-b0und4ry--\r\n";
+}
+
+class IntakeTest : public ControllerTest {
+ protected:
+  void SetUp() override {
+    ControllerTest::SetUp();
+    // Mails are taken only when a test asks: no tick of the 20 s timer, and no
+    // store events until a test starts them.
+    Form().zTimerSup->stop();
+    Form().REvents.clear();
+  }
+
+  RdoFolder Folder(int kind) { return Form().RSession.GetDefaultFolder(kind); }
+  RdoFolder Inbox() { return Folder(outlook::ids::olFolderInbox); }
+  int Count(int kind) { return Folder(kind).Items().Count(); }
+  QString InboxMaildir() const { return home_.path() + "/data/vasnik/profile/stores/personal/Inbox"; }
+  QString ErrorLog() { return Form().DataDir + "/error.log"; }
+
+  QStringList InboxDirEntries() {
+    QStringList entries = QDir(Form().InboxDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    entries.sort();
+    return entries;
+  }
+
+  QStringList CalendarSubjects() {
+    QStringList subjects;
+    const outlook::RdoItems items = Calendar().Items();
+    for (int i = 1; i <= items.Count(); ++i) subjects << items.Item(i).Subject();
+    subjects.sort();
+    return subjects;
+  }
+
+  QByteArray Log() {
+    QFile f(ErrorLog());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+
+  // The calendar is shared with this user's own address, with every right,
+  // and the sender's folder key of it maps to it on the receiving side: the
+  // packages the calendar sends come back into it.
+  QString ShareCalendar() {
+    const QString f = Calendar().EntryID();
+    owner_ = Form().StoreOwnerAddress(Form().RSession.GetStoreFromID(Calendar().StoreID()));
+    Form().SharingRows = {SharingRow{true, owner_}};
+    Form().MonitoredFolders.Add(f);
+    Form().SaveFolderSettings(f);
+    const QString k = Form().FolderKey(f);
+    Form().zEXML.WriteString("DEN\\Folders\\" + k, f);
+    Form().zEXML.WriteString("DEN\\FoldersSID\\" + k, Calendar().StoreID());
+    return k;
+  }
+
+  // The sending side: one new event exported and packed; its update mails
+  // taken out of the Outbox, sorted by volume name. The event itself is then
+  // removed, so that importing the package creates it anew.
+  std::vector<Attachments> Pack(const QString& k, const QString& subject, qsizetype padding = 0) {
+    RdoMail item = Calendar().Items().Add("IPM.Appointment");
+    item.SetSubject(subject);
+    item.Save();
+    Form().ExportItem(item);
+    if (padding > 0) {  // incompressible, and no message file: the import passes over it
+      QFile f(Form().OutboxDir + k + "/padding.bin");
+      EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+      QByteArray data(padding, Qt::Uninitialized);
+      QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
+      f.write(data);
+    }
+    Form().zTimerTimer();
+    std::vector<Attachments> mails;
+    const outlook::RdoItems queued = Folder(kOutboxFolder).Items();
+    for (int i = 1; i <= queued.Count(); ++i) {
+      const RdoMail m = queued.Item(i);
+      Attachments a;
+      for (int j = 1; j <= m.Attachments().Count(); ++j) {
+        const QString path = home_.path() + "/saved-attachment";
+        m.Attachments().Item(j).SaveAsFile(path);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        a.Add(m.Attachments().Item(j).FileName(), f.readAll());
+      }
+      mails.push_back(a);
+      m.Delete(2);
+    }
+    std::sort(mails.begin(), mails.end(),
+              [](const Attachments& x, const Attachments& y) { return x.names.value(1) < y.names.value(1); });
+    item.Delete(2);
+    EXPECT_TRUE(CalendarSubjects().isEmpty());
+    return mails;
+  }
+
+  // An update mail made through the library in the given folder.
+  RdoMail Deliver(const Attachments& a, int kind = outlook::ids::olFolderInbox, const QString& marker = QString()) {
+    RdoMail mail = Folder(kind).Items().Add("IPM.Note");
+    mail.SetSubject(kUpdateSubject);
+    if (!marker.isEmpty()) mail.SetNamedProperty("Varnel", marker);
+    const QString dir = home_.path() + QStringLiteral("/attachments-%1/").arg(++delivered_);
+    EXPECT_TRUE(QDir().mkpath(dir));
+    for (int i = 0; i < a.names.size(); ++i) {
+      QFile f(dir + a.names[i]);
+      EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(a.data[i]);
+      f.close();
+      mail.Attachments().Add(dir + a.names[i], outlook::ids::olByValue, i + 1, a.names[i]);
+    }
+    mail.Save();
+    return mail;
+  }
+
+  // A mail server's delivery into the Inbox: written into tmp/, renamed into new/.
+  void DeliverRaw(const QByteArray& mail) {
+    const QString name = QStringLiteral("1900000000.M%1P1.mx").arg(++delivered_);
+    QFile f(InboxMaildir() + "/tmp/" + name);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(mail);
+    f.close();
+    ASSERT_TRUE(QFile::rename(InboxMaildir() + "/tmp/" + name, InboxMaildir() + "/new/" + name));
+  }
+
+  // What an exchange directory holds for one new event: its description and
+  // message file, as the entries of an archive written here. The event is
+  // removed again, and the exchange directory with it.
+  std::vector<ZipEntry> Exchange(const QString& k, const QString& subject) {
+    RdoMail item = Calendar().Items().Add("IPM.Appointment");
+    item.SetSubject(subject);
+    item.Save();
+    Form().ExportItem(item);
+    Form().zTimer->stop();
+    std::vector<ZipEntry> entries;
+    const QDir dir(Form().OutboxDir + k);
+    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+      QFile f(dir.filePath(name));
+      EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+      entries.push_back({(k + "/" + name).toUtf8(), f.readAll(), true});
+    }
+    EXPECT_EQ(entries.size(), 2u);
+    QDir(Form().OutboxDir).removeRecursively();
+    item.Delete(2);
+    return entries;
+  }
+
+  static Attachments Package(const QString& k, const QByteArray& list, const QByteArray& zip) {
+    Attachments a;
+    a.Add(k + ".txt", list);
+    a.Add(k + ".zip", zip);
+    return a;
+  }
+
+  // Every file of the test's home outside InboxDir and the message store,
+  // with its contents; the log, the configuration and the mapping may change.
+  std::map<QString, QByteArray> FilesOutsideInbox() {
+    Form().SaveNow();
+    std::map<QString, QByteArray> files;
+    QDirIterator it(home_.path(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      const QString path = it.next();
+      if (path.startsWith(Form().InboxDir) || path.startsWith(home_.path() + "/data/vasnik/")) continue;
+      if (path == ErrorLog() || path == Form().DataDir + "/config.xml" || path == Form().DataDir + "/user.uxm")
+        continue;
+      if (!QFileInfo(path).isFile()) continue;
+      QFile f(path);
+      files[path] = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+    }
+    return files;
+  }
+
+  // A hostile mail taken by a tick: refused with a line in the log naming
+  // the cause, the mail gone, nothing imported, nothing left in InboxDir but
+  // `remaining`, and no file outside InboxDir written or created.
+  void ExpectRefused(const Attachments& mail, const QByteArray& logged, const QStringList& remaining = {}) {
+    // Where the names the mail carries would lead if they were followed.
+    for (const QString& sentinel : {Form().DataDir + "/x", Form().DataDir + "/evil.txt", home_.path() + "/x",
+                                    home_.path() + "/data/x", Form().DataDir + "/b.txt"}) {
+      QFile f(sentinel);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write("sentinel");
+    }
+    DeliverRaw(RawMail(mail));
+    ASSERT_EQ(Inbox().Items().Count(), 1);
+    const outlook::RdoAttachments read = Inbox().Items().Item(1).Attachments();
+    QStringList names;
+    for (int i = 1; i <= read.Count(); ++i) names << read.Item(i).FileName();
+    ASSERT_EQ(names, mail.names) << "the library does not hand the names over as sent";
+    const std::map<QString, QByteArray> before = FilesOutsideInbox();
+    const QByteArray logBefore = Log();
+
+    Form().zTimerSupTimer();
+
+    EXPECT_EQ(Inbox().Items().Count(), 0) << "the refused mail stays and would come back on every tick";
+    EXPECT_EQ(Count(outlook::ids::olFolderDeletedItems), 0);
+    EXPECT_TRUE(CalendarSubjects().isEmpty()) << CalendarSubjects().join(",").toStdString();
+    EXPECT_EQ(InboxDirEntries(), remaining);
+    const QByteArray added = Log().mid(logBefore.size());
+    EXPECT_TRUE(added.contains(logged)) << "log: " << added.constData();
+    const std::map<QString, QByteArray> after = FilesOutsideInbox();
+    for (const auto& [path, data] : after) {
+      const auto was = before.find(path);
+      if (was == before.end())
+        ADD_FAILURE() << "new file outside InboxDir: " << path.toStdString();
+      else
+        EXPECT_EQ(data, was->second) << "changed: " << path.toStdString();
+    }
+    EXPECT_EQ(after.size(), before.size());
+  }
+
+  QString owner_;
+  int delivered_ = 0;
+};
+
+// ---- Real packages ---------------------------------------------------------------------
+
+TEST_F(IntakeTest, ASingleVolumePackageIsSavedDeletedUnpackedAndImported) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  ASSERT_EQ(mails.size(), 1u);
+  ASSERT_EQ(mails[0].names, QStringList({k + ".txt", k + ".zip"}));
+  const RdoMail mail = Deliver(mails[0]);
+  ASSERT_EQ(Inbox().Items().Count(), 1);
+
+  Form().ProcessUpdateMail(mail);
+
+  EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(Count(outlook::ids::olFolderDeletedItems), 0) << "deleted for good, not into Deleted Items";
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+  // List file, archive and unpacked directory are all gone.
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+
+  // The import's own item is on the guard list until zTimer2 ends it, a
+  // second later.
+  EXPECT_TRUE(Form().zTimer2->isActive());
+  ASSERT_EQ(Calendar().Items().Count(), 1);
+  EXPECT_TRUE(Form().UpdatedItems.Contains(Calendar().Items().Item(1).EntryID()));
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_TRUE(WaitFor([&] { return Form().UpdatedItems.Count() == 0; }, 3000));
+  EXPECT_GE(clock.elapsed(), 800);
+  EXPECT_FALSE(Form().zTimer2->isActive());
+}
+
+TEST_F(IntakeTest, AThreeVolumePackageArrivingLastVolumeFirstIsImportedOnceWhenComplete) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Big", 2560 * 1024);
+  ASSERT_EQ(mails.size(), 3u);
+  ASSERT_EQ(mails[0].names.value(1), k + ".z01");
+  ASSERT_EQ(mails[2].names.value(1), k + ".zip");
+  std::vector<RdoMail> delivered;
+  for (const Attachments& m : mails) delivered.push_back(Deliver(m));
+
+  Form().ProcessUpdateMail(delivered[2]);
+  EXPECT_EQ(Inbox().Items().Count(), 2);
+  EXPECT_EQ(InboxDirEntries(), QStringList({k + ".txt", k + ".zip"}));
+  EXPECT_TRUE(CalendarSubjects().isEmpty());
+  EXPECT_FALSE(Form().zTimer2->isActive());
+
+  Form().ProcessUpdateMail(delivered[1]);
+  EXPECT_EQ(Inbox().Items().Count(), 1);
+  EXPECT_EQ(InboxDirEntries(), QStringList({k + ".txt", k + ".z02", k + ".zip"}));
+  EXPECT_TRUE(CalendarSubjects().isEmpty());
+
+  Form().ProcessUpdateMail(delivered[0]);
+  EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Big"}));
+  EXPECT_TRUE(Form().zTimer2->isActive());
+}
+
+TEST_F(IntakeTest, AVolumeThatCameWithoutTheListFileWaitsForTheRestOfItsPackage) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Big", 2560 * 1024);
+  ASSERT_EQ(mails.size(), 3u);
+  Attachments volumeOnly;
+  volumeOnly.Add(mails[0].names[1], mails[0].data[1]);
+
+  Form().ProcessUpdateMail(Deliver(volumeOnly));
+  EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(InboxDirEntries(), QStringList({k + ".z01"}));
+
+  Form().ProcessUpdateMail(Deliver(mails[1]));
+  Form().ProcessUpdateMail(Deliver(mails[2]));
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Big"}));
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+}
+
+TEST_F(IntakeTest, OneTickTakesEveryUpdateMailInTheInboxAndNothingElse) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> first = Pack(k, "First");
+  const std::vector<Attachments> second = Pack(k, "Second");
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  Deliver(first[0]);
+  Deliver(second[0]);
+  RdoMail other = Inbox().Items().Add("IPM.Note");
+  other.SetSubject("Pendrix Update Email, forwarded");
+  other.Save();
+
+  Form().zTimerSupTimer();
+
+  EXPECT_EQ(CalendarSubjects(), QStringList({"First", "Second"}));
+  const outlook::RdoItems left = Inbox().Items();
+  ASSERT_EQ(left.Count(), 1);
+  EXPECT_EQ(left.Item(1).Subject(), "Pendrix Update Email, forwarded");
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+}
+
+TEST_F(IntakeTest, TheSamePackageDeliveredTwiceIsImportedTwice) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  ASSERT_EQ(mails.size(), 1u);
+  Deliver(mails[0]);
+  Form().zTimerSupTimer();
+  ASSERT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+
+  // Changed here in between: the second import puts the sender's version back.
+  RdoMail local = Calendar().Items().Item(1);
+  local.SetSubject("Edited here");
+  local.Save();
+  Deliver(mails[0]);
+  Form().zTimerSupTimer();
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+  EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+}
+
+TEST_F(IntakeTest, AMailArrivingDuringAnImportWaitsForALaterTick) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> first = Pack(k, "First");
+  const std::vector<Attachments> second = Pack(k, "Second");
+  const RdoMail mail = Deliver(first[0]);
+
+  // Runs when the import yields to the message loop.
+  bool importing = false;
+  QStringList inboxDirDuring;
+  int mailsAfterTick = -1;
+  QTimer::singleShot(0, [&] {
+    importing = Form().Importing();
+    inboxDirDuring = InboxDirEntries();
+    const RdoMail late = Deliver(second[0]);
+    Form().ProcessUpdateMail(late);
+    Form().zTimerSupTimer();
+    mailsAfterTick = Inbox().Items().Count();
+  });
+  Form().ProcessUpdateMail(mail);
+
+  EXPECT_TRUE(importing);
+  // The mail and its files are gone before the package is imported.
+  EXPECT_EQ(inboxDirDuring, QStringList({k}));
+  EXPECT_EQ(mailsAfterTick, 1);
+  EXPECT_EQ(CalendarSubjects(), QStringList({"First"}));
+  EXPECT_EQ(Inbox().Items().Count(), 1);
+  EXPECT_FALSE(Form().Importing());
+
+  Form().zTimerSupTimer();
+  EXPECT_EQ(CalendarSubjects(), QStringList({"First", "Second"}));
+  EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+}
+
+TEST_F(IntakeTest, AnArchiveOfAnotherWriterIsImported) {
+  // The hostile cases below use this writer; here its archive is sound.
+  const QString k = ShareCalendar();
+  const std::vector<ZipEntry> entries = Exchange(k, "Elsewhere");
+  Deliver(Package(k, (k + ".zip\n").toLatin1(), Zip(entries)));
+  Form().zTimerSupTimer();
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Elsewhere"}));
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+}
+
+// ---- Mails that are not taken, or taken and dropped -------------------------------------
+
+TEST_F(IntakeTest, OwnOutgoingMailsAndMailsInDeletedItemsAreLeftAlone) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  ASSERT_EQ(mails.size(), 1u);
+  const RdoMail draft = Deliver(mails[0], outlook::ids::olFolderDrafts, "Outgoing");
+  const RdoMail ownInInbox = Deliver(mails[0], outlook::ids::olFolderInbox, "Outgoing");
+  const RdoMail deleted = Deliver(mails[0], outlook::ids::olFolderDeletedItems);
+
+  Form().ProcessUpdateMail(draft);
+  Form().ProcessUpdateMail(ownInInbox);
+  Form().ProcessUpdateMail(deleted);
+  Form().zTimerSupTimer();
+
+  EXPECT_EQ(Count(outlook::ids::olFolderDrafts), 1);
+  EXPECT_EQ(Count(outlook::ids::olFolderInbox), 1);
+  EXPECT_EQ(Count(outlook::ids::olFolderDeletedItems), 1);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+  EXPECT_TRUE(CalendarSubjects().isEmpty());
+  // A mail of any other marker value is taken.
+  const RdoMail other = Deliver(mails[0], outlook::ids::olFolderInbox, "outgoing");
+  Form().ProcessUpdateMail(other);
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+  EXPECT_EQ(Count(outlook::ids::olFolderInbox), 1);
+}
+
+TEST_F(IntakeTest, CreatedMessageEventsLeaveOwnAndDeletedMailsAlone) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  ASSERT_EQ(mails.size(), 1u);
+  WaitFor([] { return false; }, 300);  // the events of the packing go by unheard
+  Form().StartStoreEvents();
+  // Note each created message once the routing has handled it.
+  QStringList routed;
+  for (auto& sink : Form().REvents) {
+    if (!sink) continue;
+    const outlook::TComEvent route = sink->OnEvent();
+    sink->SetOnEvent([&routed, route](const outlook::Variant& sender, const QString& event, int id,
+                                      outlook::TVariantArray& params) {
+      route(sender, event, id, params);
+      if (event == u"OnMessageCreatedEx" && !params.empty()) routed << params[0].ToString();
+    });
+  }
+
+  const RdoMail draft = Deliver(mails[0], outlook::ids::olFolderDrafts, "Outgoing");
+  const RdoMail ownInInbox = Deliver(mails[0], outlook::ids::olFolderInbox, "Outgoing");
+  const RdoMail deleted = Deliver(mails[0], outlook::ids::olFolderDeletedItems);
+  const QStringList ids{draft.EntryID(), ownInInbox.EntryID(), deleted.EntryID()};
+  ASSERT_TRUE(WaitFor([&] { return std::all_of(ids.begin(), ids.end(), [&](const QString& id) { return routed.contains(id); }); },
+                      10000))
+      << routed.join(",").toStdString();
+
+  EXPECT_EQ(Count(outlook::ids::olFolderDrafts), 1);
+  EXPECT_EQ(Count(outlook::ids::olFolderInbox), 1);
+  EXPECT_EQ(Count(outlook::ids::olFolderDeletedItems), 1);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+  EXPECT_TRUE(CalendarSubjects().isEmpty());
+}
+
+TEST_F(IntakeTest, AnUpdateMailDeliveredByTheServerIsTakenWithoutATick) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  ASSERT_EQ(mails.size(), 1u);
+  WaitFor([] { return false; }, 300);  // the events of the packing go by unheard
+  Form().StartStoreEvents();
+
+  DeliverRaw(RawMail(mails[0]));
+
+  EXPECT_TRUE(WaitFor([&] { return CalendarSubjects() == QStringList({"Planning"}); }, 10000));
+  EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+  // The import's own writes are not exported back.
+  WaitFor([] { return false; }, 300);
+  EXPECT_FALSE(QDir(Form().OutboxDir + k).exists());
+}
+
+TEST_F(IntakeTest, AMailWithoutAttachmentsIsDeletedAndNothingElse) {
+  ShareCalendar();
+  const RdoMail mail = Deliver(Attachments{});
+  const std::map<QString, QByteArray> before = FilesOutsideInbox();
+
+  Form().ProcessUpdateMail(mail);
+
+  EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(Count(outlook::ids::olFolderDeletedItems), 0);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+  EXPECT_TRUE(CalendarSubjects().isEmpty());
+  EXPECT_FALSE(Form().zTimer2->isActive());
+  EXPECT_EQ(FilesOutsideInbox(), before);
+  EXPECT_FALSE(QFile::exists(ErrorLog())) << Log().constData();
+}
+
+// ---- Hostile mails ------------------------------------------------------------------------
+
+TEST_F(IntakeTest, ArchiveEntriesLeadingOutOfThePackageAreRefused) {
+  const QString k = ShareCalendar();
+  std::vector<ZipEntry> entries = Exchange(k, "Planning");
+  const QByteArray list = (k + ".zip\r\n").toLatin1();
+  for (const QByteArray& name : {(k + "/../../x").toUtf8(), QByteArray("../x"), (k + "/../../../x").toUtf8()}) {
+    SCOPED_TRACE(name.constData());
+    std::vector<ZipEntry> hostile = entries;
+    hostile.push_back({name, "written through the archive"});
+    ExpectRefused(Package(k, list, Zip(hostile)), "refused");
+  }
+}
+
+TEST_F(IntakeTest, ArchivesExpandingFarBeyondTheirSizeAreRefused) {
+  const QString k = ShareCalendar();
+  const std::vector<ZipEntry> entries = Exchange(k, "Planning");
+  const QByteArray list = (k + ".zip\r\n").toLatin1();
+  {
+    SCOPED_TRACE("declares more than 100 times its size");
+    std::vector<ZipEntry> bomb = entries;
+    bomb.push_back({(k + "/zeros.bin").toUtf8(), QByteArray(16 << 20, '\0'), true});
+    const QByteArray zip = Zip(bomb);
+    ASSERT_LT(zip.size() * 100, 16 << 20);
+    ExpectRefused(Package(k, list, zip), "expand beyond");
+  }
+  {
+    SCOPED_TRACE("inflates past what it declares");
+    std::vector<ZipEntry> bomb = entries;
+    bomb.push_back({(k + "/zeros.bin").toUtf8(), QByteArray(4 << 20, '\0'), true, 1000});
+    ExpectRefused(Package(k, list, Zip(bomb)), "expands beyond its declared size");
+  }
+}
+
+TEST_F(IntakeTest, AListFileNamingAnythingButItsOwnVolumesIsRefused) {
+  const QString k = ShareCalendar();
+  const QByteArray zip = Zip(Exchange(k, "Planning"));
+  // A package of another folder waiting for its last volume.
+  const QString other = QString(k).replace(0, 1, k[0] == u'0' ? "1" : "0");
+  for (const QString& name : {other + ".txt", other + ".z01"}) {
+    QFile f(Form().InboxDir + name);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("waiting");
+  }
+  const QStringList waiting{other + ".txt", other + ".z01"};
+  for (const QByteArray& line : {QByteArray("../x"), (other + ".z01").toLatin1(), QByteArray("../") + k.toLatin1() + ".zip",
+                                 ("/tmp/" + k + ".zip").toLatin1()}) {
+    SCOPED_TRACE(line.constData());
+    ExpectRefused(Package(k, (k + ".zip\r\n").toLatin1() + line + "\r\n", zip), "not a volume of that package",
+                  waiting);
+  }
+}
+
+TEST_F(IntakeTest, AttachmentNamesThatAreNoPlainFileNamesAreRefused) {
+  const QString k = ShareCalendar();
+  const QByteArray zip = Zip(Exchange(k, "Planning"));
+  const QByteArray list = (k + ".zip\r\n").toLatin1();
+  {
+    Attachments a;
+    a.Add("../evil.txt", "written through the attachment");
+    a.Add(k + ".zip", zip);
+    SCOPED_TRACE("a list file leading out of InboxDir");
+    ExpectRefused(a, "not a plain file name");
+  }
+  {
+    Attachments a;
+    a.Add(k + ".txt", list);
+    a.Add("a/b.txt", "written through the attachment");
+    SCOPED_TRACE("a second attachment with a directory");
+    ExpectRefused(a, "not a plain file name");
+  }
+  {
+    Attachments a;
+    a.Add(k + ".txt", list);
+    a.Add(k + ".zip", zip);
+    a.Add(".profile", "hidden");
+    SCOPED_TRACE("a dot-file");
+    ExpectRefused(a, "not a plain file name");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return RunTests<QApplication>(argc, argv, /*failOnMessageBox=*/true); }
