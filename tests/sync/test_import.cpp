@@ -1,0 +1,398 @@
+// The import of received packages through the controller against the
+// stand-in library: packages are built here as the intake leaves them (a
+// directory InboxDir + key with info.xml and one message file per item), the
+// sender's folder key is mapped to the local calendar, and earlier imports are
+// stood in for by mapping rows.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <functional>
+#include <gtest/gtest.h>
+
+#include "outlook/redemption_ids.h"
+#include "storage/md5.h"
+#include "storage/sharing.h"
+#include "tests/support/controller_fixture.h"
+#include "tests/support/test_main.h"
+#include "tests/support/wait.h"
+
+namespace {
+
+using outlook::RdoFolder;
+using outlook::RdoMail;
+
+constexpr int kDrafts = 16;
+const QString kKey = QStringLiteral("0123456789ABCDEF0123456789ABCDEF");  // the sender's folder key
+const QString kSender = QStringLiteral("partner@example.org");
+const QString kAllow = QStringLiteral("Allow");
+const QString kDeny = QStringLiteral("Deny");
+
+SharingRow Row(const QString& email, bool modify, bool write, bool enabled = true) {
+  return SharingRow{enabled, email, modify ? kAllow : kDeny, kAllow, write ? kAllow : kDeny};
+}
+
+class ImportTest : public ControllerTest {
+ public:
+  using ControllerTest::Form;
+
+  void SetUp() override {
+    ControllerTest::SetUp();
+    f_ = Calendar().EntryID();
+    MapKey(kKey, f_, Calendar().StoreID());
+  }
+
+  void MapKey(const QString& key, const QString& folder, const QString& store) {
+    Form().zEXML.WriteString("DEN\\Folders\\" + key, folder);
+    Form().zEXML.WriteString("DEN\\FoldersSID\\" + key, store);
+  }
+
+  void Grant(std::vector<SharingRow> rows) {
+    Form().SharingRows = std::move(rows);
+    Form().SaveFolderSettings(f_);
+  }
+
+  QString Dir(const QString& key = kKey) { return Form().InboxDir + key; }
+
+  void WriteInfo(const QStringList& deleted = {}, const QString& user = kSender, const QString& key = kKey) {
+    ASSERT_TRUE(QDir().mkpath(Dir(key)));
+    XmlStorage info("Info");
+    info.SetFileName(Dir(key) + "/info.xml");
+    info.WriteString("User", user);
+    info.WriteString("FolderName", "Calendar");
+    info.WriteInteger("DefaultItemType", 1);
+    if (!deleted.isEmpty()) info.WriteString("DeletedItems", deleted.join(','));
+    ASSERT_TRUE(info.Flush());
+  }
+
+  // The sender's item as a message file of the package: made here, saved as
+  // a file and taken out of the store again.
+  void AddFile(const QString& itemKey, const QString& subject, const QString& messageClass = "IPM.Appointment",
+               const QString& key = kKey) {
+    ASSERT_TRUE(QDir().mkpath(Dir(key)));
+    const RdoFolder scratch =
+        messageClass == u"IPM.Note" ? Form().RSession.GetDefaultFolder(kDrafts) : Calendar();
+    const RdoMail item = scratch.Items().Add(messageClass);
+    item.SetSubject(subject);
+    item.SetBody("body of " + subject);
+    item.Save();
+    item.SaveAs(Dir(key) + "/" + itemKey + ".msg", outlook::ids::olMSG);
+    item.Delete(2);
+  }
+
+  // A local item mapped to an item key, as an earlier import leaves it.
+  RdoMail LocalCopy(const QString& itemKey, const QString& subject, const RdoFolder& folder) {
+    const RdoMail item = folder.Items().Add("IPM.Appointment");
+    item.SetSubject(subject);
+    item.Save();
+    Form().zEXML.WriteString(f_ + "\\" + itemKey, item.EntryID());
+    Form().zEXML.WriteString(f_ + "\\" + item.EntryID(), itemKey);
+    return item;
+  }
+  RdoMail LocalCopy(const QString& itemKey, const QString& subject) { return LocalCopy(itemKey, subject, Calendar()); }
+
+  QString Mapped(const QString& itemKey) { return Form().zEXML.ReadString(f_ + "\\" + itemKey, ""); }
+
+  void Import(const QString& key = kKey) { Form().ImportPackage(Dir(key)); }
+
+  static QStringList Subjects(const RdoFolder& folder) {
+    QStringList subjects;
+    const outlook::RdoItems items = folder.Items();
+    for (int i = 1; i <= items.Count(); ++i) subjects << items.Item(i).Subject();
+    subjects.sort();
+    return subjects;
+  }
+  QStringList Subjects() { return Subjects(Calendar()); }
+  RdoFolder DeletedItems() { return Form().RSession.GetDefaultFolder(outlook::ids::olFolderDeletedItems); }
+
+  QString ErrorLog() {
+    QFile log(Form().DataDir + "/error.log");
+    return log.open(QIODevice::ReadOnly) ? QString::fromLatin1(log.readAll()) : QString();
+  }
+
+  QString f_;
+};
+
+// ---- Rights -------------------------------------------------------------------------
+
+// One package of each kind of change: a new item, a change of an item that
+// has a local copy, the deletion of another one that has.
+struct RightsCase {
+  const char* name;
+  std::function<void(ImportTest&)> grant;
+  bool adds, replaces, deletes;
+};
+
+class RightsTest : public ImportTest, public ::testing::WithParamInterface<RightsCase> {};
+
+TEST_P(RightsTest, EachKindOfChangeNeedsItsRight) {
+  const RightsCase& c = GetParam();
+  const RdoMail existing = LocalCopy("CHANGED", "before the change");
+  const RdoMail doomed = LocalCopy("DOOMED", "to be deleted");
+  WriteInfo({"DOOMED"});
+  AddFile("NEW", "new at the partner");
+  AddFile("CHANGED", "changed at the partner");
+  c.grant(*this);
+
+  Import();
+
+  QStringList expected{"before the change", "to be deleted"};
+  if (c.adds) expected << "new at the partner";
+  if (c.replaces) expected.replaceInStrings("before the change", "changed at the partner");
+  if (c.deletes) expected.removeAll("to be deleted");
+  expected.sort();
+  EXPECT_EQ(Subjects(), expected);
+  // A replaced item keeps its identifier and mapping; a deleted one lies in
+  // Deleted Items and keeps its mapping rows.
+  EXPECT_EQ(Mapped("CHANGED"), existing.EntryID());
+  EXPECT_EQ(Mapped("DOOMED"), doomed.EntryID());
+  EXPECT_EQ(Subjects(DeletedItems()).contains("to be deleted"), c.deletes);
+  EXPECT_EQ(!Mapped("NEW").isEmpty(), c.adds);
+  EXPECT_FALSE(QFileInfo::exists(Dir()));
+  EXPECT_FALSE(Form().Importing());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Import, RightsTest,
+    ::testing::Values(
+        RightsCase{"WriteOnly", [](ImportTest& t) { t.Grant({Row(kSender, false, true)}); }, true, false, false},
+        RightsCase{"ModifyOnly", [](ImportTest& t) { t.Grant({Row(kSender, true, false)}); }, false, true, true},
+        RightsCase{"ModifyAndWrite", [](ImportTest& t) { t.Grant({Row(kSender, true, true)}); }, true, true, true},
+        RightsCase{"NeitherRight", [](ImportTest& t) { t.Grant({Row(kSender, false, false)}); }, false, false, false},
+        RightsCase{"NoEntries", [](ImportTest&) {}, false, false, false},
+        RightsCase{"DisabledEntry", [](ImportTest& t) { t.Grant({Row(kSender, true, true, false)}); }, false, false,
+                   false},
+        RightsCase{"AddressInOtherLetterCase",
+                   [](ImportTest& t) { t.Grant({Row("Partner@Example.org", true, true)}); }, false, false, false},
+        RightsCase{"FirstOfTwoEntriesDecides",
+                   [](ImportTest& t) { t.Grant({Row(kSender, false, true), Row(kSender, true, true)}); }, true, false,
+                   false},
+        RightsCase{"DisabledEntrySkippedForTheNext",
+                   [](ImportTest& t) { t.Grant({Row(kSender, true, true, false), Row(kSender, true, false)}); }, false,
+                   true, true},
+        RightsCase{"OtherAddressSkipped",
+                   [](ImportTest& t) { t.Grant({Row("other@example.org", true, true), Row(kSender, false, true)}); },
+                   true, false, false},
+        RightsCase{"MissingEnabledCountsAsEnabled",
+                   [](ImportTest& t) {
+                     FormStorage& config = t.Form().aFormStorage;
+                     config.WriteString(SharedFolderKey(t.f_, "UserCount"), "1");
+                     config.WriteString(SharedFolderKey(t.f_, "User0\\Email"), kSender);
+                     config.WriteString(SharedFolderKey(t.f_, "User0\\Modify"), kAllow);
+                     config.WriteString(SharedFolderKey(t.f_, "User0\\Write"), kAllow);
+                   },
+                   true, true, true}),
+    [](const ::testing::TestParamInfo<RightsCase>& info) { return std::string(info.param.name); });
+
+// Values that only an outside edit of the configuration leaves: the import
+// of the package ends before anything is applied.
+TEST_F(ImportTest, UnreadableRightsApplyNothing) {
+  for (const auto& [key, value] : {std::pair{"UserCount", "two"}, std::pair{"User0\\Enabled", "yes"}}) {
+    SCOPED_TRACE(key);
+    Grant({Row(kSender, true, true)});
+    Form().aFormStorage.WriteString(SharedFolderKey(f_, key), value);
+    const RdoMail doomed = LocalCopy("DOOMED", "kept");
+    WriteInfo({"DOOMED"});
+    AddFile("NEW", "not added");
+    Import();
+    EXPECT_EQ(Subjects(), QStringList({"kept"}));
+    EXPECT_FALSE(QFileInfo::exists(Dir()));
+    doomed.Delete(2);
+  }
+}
+
+// ---- Items ----------------------------------------------------------------------------
+
+TEST_F(ImportTest, AMailBecomesAPostAndAnAppointmentStaysOne) {
+  Grant({Row(kSender, false, true)});
+  WriteInfo();
+  AddFile("MAIL", "a mail", "IPM.Note");
+  AddFile("EVENT", "an event");
+  bool yielded = false;
+  QTimer::singleShot(0, [&] { yielded = Form().Importing(); });
+  Import();
+  EXPECT_TRUE(yielded);
+
+  const RdoMail mail = Form().RSession.GetMessageFromID(Mapped("MAIL"), Calendar().StoreID());
+  EXPECT_EQ(mail.MessageClass(), "IPM.Post");
+  EXPECT_EQ(mail.Subject(), "a mail");
+  EXPECT_EQ(mail.Body().trimmed(), "body of a mail");
+  const RdoMail event = Form().RSession.GetMessageFromID(Mapped("EVENT"), Calendar().StoreID());
+  EXPECT_EQ(event.MessageClass(), "IPM.Appointment");
+  EXPECT_EQ(event.Subject(), "an event");
+  EXPECT_EQ(Form().zEXML.ReadString(f_ + "\\" + event.EntryID(), ""), "EVENT");
+  EXPECT_EQ(Subjects(), QStringList({"a mail", "an event"}));
+  EXPECT_TRUE(Form().StatusText().startsWith("Items last imported on ")) << Form().StatusText().toStdString();
+}
+
+// A store that keeps an item's identifier when it moves leaves the mapping
+// pointing into another folder: with Modify the item comes back as a new
+// copy in the target folder, and the moved one is left alone.
+TEST_F(ImportTest, ALocalCopyOutsideTheTargetFolderGetsANewCopy) {
+  Grant({Row(kSender, true, false)});
+  const RdoMail moved = LocalCopy("MOVED", "moved away", DeletedItems());
+  WriteInfo();
+  AddFile("MOVED", "changed at the partner");
+  Import();
+
+  EXPECT_EQ(Subjects(), QStringList({"changed at the partner"}));
+  const QString e = Mapped("MOVED");
+  EXPECT_NE(e, moved.EntryID());
+  EXPECT_EQ(Form().RSession.GetMessageFromID(e, Calendar().StoreID()).Parent().EntryID(), f_);
+  EXPECT_EQ(Form().zEXML.ReadString(f_ + "\\" + e, ""), "MOVED");
+  EXPECT_EQ(Form().RSession.GetMessageFromID(moved.EntryID(), Calendar().StoreID()).Subject(), "moved away");
+}
+
+// A local copy that is gone for good (here a move gives a new identifier, so
+// a moved copy is gone too) counts as none: Write creates the item again.
+TEST_F(ImportTest, ALocalCopyDeletedForGoodIsCreatedAgainWithWrite) {
+  for (const int flag : {2, outlook::ids::dfMoveToDeletedItems}) {
+    SCOPED_TRACE(flag);
+    Grant({Row(kSender, false, true)});
+    const RdoMail gone = LocalCopy("GONE", "deleted here");
+    const QString oldE = gone.EntryID();
+    gone.Delete(flag);
+    WriteInfo();
+    AddFile("GONE", "still at the partner");
+    Import();
+
+    ASSERT_EQ(Subjects(), QStringList({"still at the partner"}));
+    const QString e = Mapped("GONE");
+    EXPECT_NE(e, oldE);
+    EXPECT_EQ(Calendar().Items().Item(1).EntryID(), e);
+    EXPECT_EQ(Form().zEXML.ReadString(f_ + "\\" + e, ""), "GONE");
+
+    // With Modify alone nothing is created.
+    Form().RSession.GetMessageFromID(e, Calendar().StoreID()).Delete(2);
+    Grant({Row(kSender, true, false)});
+    WriteInfo();
+    AddFile("GONE", "still at the partner");
+    Import();
+    EXPECT_TRUE(Subjects().isEmpty());
+  }
+}
+
+// The same package delivered twice: with Modify the second delivery replaces
+// what the first one created, with Write alone it changes nothing.
+TEST_F(ImportTest, APackageDeliveredTwice) {
+  for (const bool modify : {true, false}) {
+    SCOPED_TRACE(modify);
+    Grant({Row(kSender, modify, true)});
+    for (const char* subject : {"first delivery", "second delivery"}) {
+      WriteInfo();
+      AddFile("TWICE", subject);
+      Import();
+    }
+    const QStringList subjects = Subjects();
+    EXPECT_EQ(subjects, QStringList({modify ? "second delivery" : "first delivery"}));
+    const QString e = Mapped("TWICE");
+    EXPECT_EQ(Calendar().Items().Item(1).EntryID(), e);
+    Form().RSession.GetMessageFromID(e, Calendar().StoreID()).Delete(2);
+  }
+}
+
+// ---- Deletions ------------------------------------------------------------------------
+
+TEST_F(ImportTest, DeletionsWithoutMessageFilesAndKeysThatMatchNothing) {
+  Grant({Row(kSender, true, false)});
+  const RdoMail a = LocalCopy("A", "a");
+  const RdoMail b = LocalCopy("B", "b");
+  LocalCopy("KEPT", "kept");
+  // Rows under names that no item key can have: were these names used as
+  // keys, the items they point to would be deleted.
+  const RdoMail dots = Calendar().Items().Add("IPM.Appointment");
+  dots.SetSubject("behind dots");
+  dots.Save();
+  Form().zEXML.WriteString(f_ + "\\..\\x", dots.EntryID());
+  const RdoMail slash = Calendar().Items().Add("IPM.Appointment");
+  slash.SetSubject("behind a slash");
+  slash.Save();
+  Form().zEXML.WriteString(f_ + "\\a/b", slash.EntryID());
+  ASSERT_EQ(Form().zEXML.ReadString(f_ + "\\..\\x", ""), dots.EntryID());
+
+  // Keys that were never received, or no longer open, come first: they must
+  // not end the deletions.
+  const RdoMail vanished = LocalCopy("VANISHED", "vanished");
+  vanished.Delete(2);
+  WriteInfo({"NEVERRECEIVED", "VANISHED", "..\\x", "a/b", "", "A", "B"});
+  Import();
+
+  EXPECT_EQ(Subjects(), QStringList({"behind a slash", "behind dots", "kept"}));
+  EXPECT_EQ(Subjects(DeletedItems()), QStringList({"a", "b"}));
+  EXPECT_EQ(Mapped("A"), a.EntryID());  // the rows stay
+  EXPECT_FALSE(QFileInfo::exists(Dir()));
+}
+
+// ---- Packages that go nowhere -----------------------------------------------------------
+
+TEST_F(ImportTest, ThePackageDirectoryIsAlwaysRemoved) {
+  Grant({Row(kSender, true, true)});
+  const QString unmapped = QStringLiteral("FEDCBA9876543210FEDCBA9876543210");
+  const QString gone = QStringLiteral("00112233445566778899AABBCCDDEEFF");
+  MapKey(gone, f_.left(f_.size() - 16) + "0123456789ABCDEF", Calendar().StoreID());
+  for (const QString& key : {unmapped, gone}) {
+    SCOPED_TRACE(key.toStdString());
+    WriteInfo({}, kSender, key);
+    AddFile("ITEM", "nowhere to go", "IPM.Appointment", key);
+    Import(key);
+    EXPECT_FALSE(QFileInfo::exists(Dir(key)));
+    EXPECT_TRUE(Subjects().isEmpty());
+  }
+  EXPECT_EQ(Form().zEXML.ReadString("DEN\\Folders\\" + unmapped, "none"), "none");
+}
+
+TEST_F(ImportTest, APackageWithoutAReadableInfoFileIsDroppedAndLogged) {
+  Grant({Row(kSender, true, true)});
+  const RdoMail doomed = LocalCopy("DOOMED", "kept");
+  for (const QByteArray& info : {QByteArray(), QByteArray("<Info><User>partner@example.org</Us")}) {
+    SCOPED_TRACE(info.toStdString());
+    AddFile("NEW", "not added");
+    if (!info.isNull()) {
+      QFile file(Dir() + "/info.xml");
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write(info);
+    }
+    Import();
+    EXPECT_FALSE(QFileInfo::exists(Dir()));
+    EXPECT_EQ(Subjects(), QStringList({"kept"}));
+    const QString log = ErrorLog();
+    EXPECT_TRUE(log.contains(Dir()) && log.contains("info.xml")) << log.toStdString();
+    QFile::remove(Form().DataDir + "/error.log");
+  }
+}
+
+// ---- The import's own changes are not sent back ------------------------------------------
+
+TEST_F(ImportTest, StoreEventsOfTheImportExportNothingButALaterEditIsExported) {
+  Grant({Row(kSender, true, true)});
+  const RdoMail changed = LocalCopy("CHANGED", "before the change");
+  LocalCopy("DOOMED", "to be deleted");
+  WriteInfo({"DOOMED"});
+  AddFile("NEW", "new at the partner");
+  AddFile("CHANGED", "changed at the partner");
+  Form().StartStoreEvents();
+  // The events of the set-up pass before the folder is watched.
+  WaitFor([] { return false; }, 500);
+  Form().MonitoredFolders.Add(f_);
+  const QString outbox = Outbox() + Form().FolderKey(f_);
+  ASSERT_FALSE(QFileInfo::exists(outbox));
+
+  Import();
+  Form().zTimer2->start();  // as the intake does after an import
+  WaitFor([] { return false; }, 1500);
+
+  EXPECT_EQ(Subjects(), QStringList({"changed at the partner", "new at the partner"}));
+  EXPECT_TRUE(Form().UpdatedItems.Items().isEmpty());
+  EXPECT_TRUE(QDir(outbox).entryList(QDir::Files).isEmpty()) << QDir(outbox).entryList(QDir::Files).join(", ").toStdString();
+
+  const RdoMail mine = Form().RSession.GetMessageFromID(changed.EntryID(), Calendar().StoreID());
+  mine.SetSubject("edited here");
+  mine.Save();
+  EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(outbox + "/" + Form().ItemKey(f_, changed.EntryID()) + ".msg"); },
+                      10000));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return RunTests<QApplication>(argc, argv, /*failOnMessageBox=*/true); }
