@@ -224,6 +224,17 @@ void Validate(const std::vector<Entry>& entries, const QString& archive, const Q
                .arg(archive, e.name)
                .arg(bound));
   }
+  // A file that is also the directory of another entry could only fail at
+  // its rename, after earlier renames had replaced files of the destination.
+  QSet<QString> files;
+  for (const Entry& e : entries)
+    if (!e.directory) files.insert(e.name);
+  for (const Entry& e : entries) {
+    const QString key = e.directory ? e.name.chopped(1) : e.name;
+    for (qsizetype slash = key.indexOf('/'); slash >= 0; slash = key.indexOf('/', slash + 1))
+      if (files.contains(key.left(slash)))
+        Fail(QStringLiteral("%1: entry \"%2\" is both a file and a directory").arg(archive, key.left(slash)));
+  }
 }
 
 // Copies or inflates the data of `e` into `out`, checking size and CRC.

@@ -42,8 +42,9 @@ struct ExtractLimits {
 // Refused, before anything is written: an entry name that is empty, absolute
 // ("/x", "\x", "C:x"), contains a backslash, a colon, a control character or
 // an empty, "." or ".." component, does not begin with requiredTopDir + "/",
-// or appears twice; an encrypted entry or a method other than stored (0) or
-// deflated (8); ZIP64 records; limits exceeded (ExtractLimits).
+// or appears twice; a file entry that is also the directory of another entry;
+// an encrypted entry or a method other than stored (0) or deflated (8);
+// ZIP64 records; limits exceeded (ExtractLimits).
 //
 // Returns the relative paths (from destinationDir, with "/") of the files
 // written, in archive order; directories are not listed.

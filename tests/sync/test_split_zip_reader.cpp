@@ -248,4 +248,28 @@ TEST_F(SplitZipReaderTest, MissingOrTruncatedVolumeRefused) {
   ExpectRefused(out_ + "/K.zip", "no end record");
 }
 
+// An entry that is a file and also the directory of another entry can never
+// be unpacked. Refused only when its rename failed, after earlier renames had
+// replaced files of the destination, it cost those files: the rollback
+// removed the new ones and the old ones were gone.
+TEST_F(SplitZipReaderTest, FileThatIsAlsoADirectoryRefusedBeforeReplacingAnything) {
+  const std::vector<std::vector<Item>> cases = {
+      {{"K/a.msg", "new"}, {"K/x", "file"}, {"K/x/y", "inside"}},
+      {{"K/a.msg", "new"}, {"K/x", "file"}, {"K/x/z/", ""}},
+      {{"K/x/y/z", "inside"}, {"K/a.msg", "new"}, {"K/x/y", "file"}}};
+  for (const std::vector<Item>& items : cases) {
+    SCOPED_TRACE(items.back().name.toStdString());
+    Put(dest_ + "/K/a.msg", "kept");
+    MakeZip(out_ + "/K.zip", items);
+    try {
+      ExtractSplitZip(out_ + "/K.zip", dest_, "K");
+      ADD_FAILURE() << "accepted";
+    } catch (const SplitZipReadError& e) {
+      EXPECT_TRUE(QString::fromUtf8(e.what()).contains("a file and a directory")) << e.what();
+    }
+    EXPECT_EQ(Tree(dest_), (QStringList{"K/", "K/a.msg"}));
+    EXPECT_EQ(Read(dest_ + "/K/a.msg"), "kept");
+  }
+}
+
 }  // namespace
