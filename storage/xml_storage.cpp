@@ -304,7 +304,21 @@ void AppendName(QByteArray& out, const QString& name) {
   // Names nearly always hold name characters only; skip the escaping then.
   for (QChar c : name) {
     if (!IsNameChar(c.unicode())) {
-      AppendEscaped(out, name);
+      // A name read from a file may hold, through references, a character
+      // that ends a name, or a "!" that makes "<!--" of a tag; written as
+      // itself it would change the document on the next load. Such
+      // characters are ASCII, so no surrogate pair is cut.
+      const QStringView view(name);
+      qsizetype from = 0;
+      for (qsizetype i = 0; i < view.size(); ++i) {
+        const char16_t d = view[i].unicode();
+        if (d == 9 || d == 10 || d == 13 || d == u' ' || d == u'/' || d == u'=' || d == u'?' || d == u'!') {
+          AppendEscaped(out, view.sliced(from, i - from));
+          AppendHex(out, d, 2);
+          from = i + 1;
+        }
+      }
+      AppendEscaped(out, view.sliced(from));
       return;
     }
   }

@@ -351,6 +351,46 @@ TEST_F(TempStorage, DeclarationThatContradictsTheByteOrderMarkIsCorrected) {
   EXPECT_TRUE(ReadAll(Path()).startsWith("\xFF\xFE<\0?\0x\0m\0l\0"));
 }
 
+// Found by fuzzing: a name read through a reference to a character that ends
+// a name ("&#32;") was written back with the character itself, so the
+// program's own file no longer loaded.
+TEST_F(TempStorage, NameWithReferencedDelimitersSurvivesReload) {
+  WriteAll(Path(), "<?xml version=\"1.0\" my&#32;attr=\"v\"?>\r\n<Configuration>\r\n"
+                   "  <a&#32;b&#x2F;c&#x3F;d&#x3D;e&#9;>x</a&#32;b&#x2F;c&#x3F;d&#x3D;e&#9;>\r\n"
+                   "  <o&#x3D;k/>\r\n  <z&#x21;>y</z&#x21;>\r\n</Configuration>\r\n");
+  QByteArray first;
+  {
+    XmlStorage s(QStringLiteral("Configuration"));
+    s.SetFileName(Path());
+    first = s.Serialize();
+    EXPECT_TRUE(first.contains("my&#x20;attr=\"v\"")) << Printable(first);
+    EXPECT_TRUE(first.contains("<a&#x20;b&#x2F;c&#x3F;d&#x3D;e&#x09;>x</a&#x20;b&#x2F;c&#x3F;d&#x3D;e&#x09;>"))
+        << Printable(first);
+    s.WriteString(QStringLiteral("Later"), QStringLiteral("1"));
+  }
+  XmlStorage again(QStringLiteral("Configuration"));
+  ASSERT_NO_THROW(again.SetFileName(Path()));
+  EXPECT_EQ(again.ReadString(QStringLiteral("Later"), {}), QStringLiteral("1"));
+  again.DeleteValue(QStringLiteral("Later"));
+  EXPECT_TRUE(SameBytes(again.Serialize(), first));
+  again.SetFileName(QString());
+}
+
+// A name beginning with "!" must not become markup: "<!--" opens a comment.
+TEST_F(TempStorage, NameBeginningWithAnExclamationMarkStaysAnElement) {
+  WriteAll(Path(), "<Configuration><&#x21;--k>v</&#x21;--k><After>1</After></Configuration>");
+  {
+    XmlStorage s(QStringLiteral("Configuration"));
+    s.SetFileName(Path());
+    s.WriteString(QStringLiteral("Later"), QStringLiteral("2"));
+  }
+  XmlStorage again(QStringLiteral("Configuration"));
+  ASSERT_NO_THROW(again.SetFileName(Path()));
+  EXPECT_EQ(again.ReadString(QStringLiteral("After"), {}), QStringLiteral("1"));
+  EXPECT_TRUE(ReadAll(Path()).contains("<&#x21;--k>v</&#x21;--k>"));
+  again.SetFileName(QString());
+}
+
 TEST(XmlStorageBinding, AnEmptyNameEmptiesEvenAnUnboundDocument) {
   XmlStorage s(QStringLiteral("Info"));
   s.WriteString(QStringLiteral("User"), QStringLiteral("kept in memory"));
