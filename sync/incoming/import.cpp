@@ -47,6 +47,28 @@ PackageInfo ReadPackageInfo(const QString& packageDir) {
   return package;
 }
 
+// AddItems for a folder whose items collection the caller already holds:
+// taking a folder's items may list the whole folder, which an import of many
+// new items must do once, not once per item.
+void AddItem(TMainForm& form, const outlook::RdoItems& items, const QString& folderId, const QString& path,
+             const QString& itemKey) {
+  QString messageClass = form.RSession.GetMessageFromMsgFile(path, false).MessageClass();
+  if (messageClass == u"IPM.Note") messageClass = QStringLiteral("IPM.Post");
+
+  // The placeholder's first save yields the entry identifier, which goes on
+  // the guard list before the item receives its content.
+  const outlook::RdoMail item = items.Add(messageClass);
+  item.SetSubject(kDummySubject);
+  item.Save();
+  const QString e = item.EntryID();
+  form.UpdatedItems.Add(e);
+  item.Import(path, outlook::ids::olMSG);
+  item.Save();
+
+  form.zEXML.WriteString(folderId + u'\\' + itemKey, e);
+  form.zEXML.WriteString(folderId + u'\\' + e, itemKey);
+}
+
 }  // namespace
 
 outlook::RdoFolder TMainForm::AcceptShare(const QString& user, const QString& /*folderName*/,
@@ -84,6 +106,11 @@ void TMainForm::ImportPackage(const QString& packageDir) {
         const std::optional<ImportRights> rights = FindImportRights(aFormStorage, f, package.user);
         const bool mayModify = rights && rights->modify;
         const bool mayWrite = rights && rights->write;
+        std::optional<outlook::RdoItems> items;  // taken when the first new item needs them
+        auto addItem = [&](const QString& path, const QString& itemKey) {
+          if (!items) items = target.Items();
+          AddItem(*this, *items, f, path, itemKey);
+        };
 
         if (mayModify || mayWrite) {
           const QStringList files = QDir(packageDir).entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name);
@@ -108,11 +135,11 @@ void TMainForm::ImportPackage(const QString& packageDir) {
                     existing.Import(path, outlook::ids::olMSG);
                     existing.Save();
                   } else {
-                    AddItems(path, target, itemKey);  // moved away by the user: a new copy here
+                    addItem(path, itemKey);  // moved away by the user: a new copy here
                   }
                 }
               } else if (mayWrite) {
-                AddItems(path, target, itemKey);
+                addItem(path, itemKey);
               }
             } catch (...) {
               // This file is skipped (logged by the hook); the next one goes on.
@@ -149,20 +176,5 @@ void TMainForm::ImportPackage(const QString& packageDir) {
 }
 
 void TMainForm::AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey) {
-  QString messageClass = RSession.GetMessageFromMsgFile(path, false).MessageClass();
-  if (messageClass == u"IPM.Note") messageClass = QStringLiteral("IPM.Post");
-
-  // The placeholder's first save yields the entry identifier, which goes on
-  // the guard list before the item receives its content.
-  const outlook::RdoMail item = folder.Items().Add(messageClass);
-  item.SetSubject(kDummySubject);
-  item.Save();
-  const QString e = item.EntryID();
-  UpdatedItems.Add(e);
-  item.Import(path, outlook::ids::olMSG);
-  item.Save();
-
-  const QString f = folder.EntryID();
-  zEXML.WriteString(f + u'\\' + itemKey, e);
-  zEXML.WriteString(f + u'\\' + e, itemKey);
+  AddItem(*this, folder.Items(), folder.EntryID(), path, itemKey);
 }
