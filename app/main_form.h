@@ -152,8 +152,8 @@ class TMainForm : public QMainWindow {
   // Takes one update mail: its attachments into InboxDir, the mail deleted,
   // and once every volume of its package is there the package unpacked and
   // imported. The program's own outgoing mails and mails in Deleted Items are
-  // left alone, and so is every mail while an import runs (it is found again
-  // by a later tick). Throws only when the two guards cannot be evaluated.
+  // left alone. A mail handed over while an import runs is taken right after
+  // that import. Throws only when the two guards cannot be evaluated.
   void ProcessUpdateMail(const outlook::RdoMail& message);
   // Applies the unpacked package directory D (InboxDir + folder key) to the
   // local folder mapped to its key, as far as the sender's rights on that
@@ -230,9 +230,13 @@ class TMainForm : public QMainWindow {
   QWidget* CreateToolBar();
   QWidget* CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel);
   void SaveWindowPlacement();
-  // A new local item in folder for the received message file at path, mapped
-  // to itemKey. Throws when anything fails.
-  void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
+  // A new local item in the folder folderId (whose items are given) for the
+  // received message file at path, mapped to itemKey. Throws when anything
+  // fails.
+  void AddItems(const QString& path, const outlook::RdoItems& items, const QString& folderId,
+                const QString& itemKey);
+  // The update mails announced while an import ran, taken one by one.
+  void ProcessDeferredMails();
   // One folder of the packing pass; throws when anything fails.
   void PackFolder(const QString& folder, const QString& key);
   void RestoreWindowPlacement();
@@ -249,6 +253,8 @@ class TMainForm : public QMainWindow {
   bool packing_ = false;
   bool packAgain_ = false;
   bool importing_ = false;
+  // Entry and store identifiers of mails that arrived during an import.
+  std::vector<std::pair<QString, QString>> deferredMails_;
   static constexpr int kSaveDelayMs = 100;
   static constexpr int kMaxSaveDelayMs = 2000;
   static constexpr int kSaveRetryMs = 5000;

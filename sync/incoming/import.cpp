@@ -28,14 +28,27 @@ struct PackageInfo {
   QStringList deletedItems;
 };
 
+// Far above any real description: 200 000 deleted keys take 7 MB.
+constexpr qint64 kMaxInfoBytes = 32 * 1024 * 1024;
+
 // Reads info.xml through a storage of its own (the export's storage may be
 // bound to another file while the import yields). Throws when the file is
-// missing or does not parse: such a package cannot be attributed to anyone.
+// missing, too large or does not parse: such a package cannot be attributed
+// to anyone.
 PackageInfo ReadPackageInfo(const QString& packageDir) {
   const QString path = packageDir + QStringLiteral("/info.xml");
-  if (!QFileInfo(path).isFile())
+  const QFileInfo file(path);
+  if (!file.isFile() || file.isSymLink())
     throw std::runtime_error(("The package \"" + packageDir + "\" has no info.xml").toStdString());
+  if (file.size() > kMaxInfoBytes)
+    throw std::runtime_error(
+        ("The info.xml of the package \"" + packageDir + "\" is larger than any description").toStdString());
   XmlStorage info(QStringLiteral("Info"));
+  // Unbound whatever happens, so that nothing is ever written back.
+  struct Unbind {
+    XmlStorage& storage;
+    ~Unbind() { storage.SetFileName(QString()); }
+  } unbind{info};
   info.SetFileName(path);
   PackageInfo package;
   package.user = info.ReadString(QStringLiteral("User"), QString());
@@ -43,30 +56,7 @@ PackageInfo ReadPackageInfo(const QString& packageDir) {
   package.defaultItemType = info.ReadInteger(QStringLiteral("DefaultItemType"), 0);
   const QString deleted = info.ReadString(QStringLiteral("DeletedItems"), QString());
   if (!deleted.isEmpty()) package.deletedItems = deleted.split(u',');
-  info.SetFileName(QString());  // unbound, so that nothing is ever written back
   return package;
-}
-
-// AddItems for a folder whose items collection the caller already holds:
-// taking a folder's items may list the whole folder, which an import of many
-// new items must do once, not once per item.
-void AddItem(TMainForm& form, const outlook::RdoItems& items, const QString& folderId, const QString& path,
-             const QString& itemKey) {
-  QString messageClass = form.RSession.GetMessageFromMsgFile(path, false).MessageClass();
-  if (messageClass == u"IPM.Note") messageClass = QStringLiteral("IPM.Post");
-
-  // The placeholder's first save yields the entry identifier, which goes on
-  // the guard list before the item receives its content.
-  const outlook::RdoMail item = items.Add(messageClass);
-  item.SetSubject(kDummySubject);
-  item.Save();
-  const QString e = item.EntryID();
-  form.UpdatedItems.Add(e);
-  item.Import(path, outlook::ids::olMSG);
-  item.Save();
-
-  form.zEXML.WriteString(folderId + u'\\' + itemKey, e);
-  form.zEXML.WriteString(folderId + u'\\' + e, itemKey);
 }
 
 }  // namespace
@@ -109,7 +99,7 @@ void TMainForm::ImportPackage(const QString& packageDir) {
         std::optional<outlook::RdoItems> items;  // taken when the first new item needs them
         auto addItem = [&](const QString& path, const QString& itemKey) {
           if (!items) items = target.Items();
-          AddItem(*this, *items, f, path, itemKey);
+          AddItems(path, *items, f, itemKey);
         };
 
         if (mayModify || mayWrite) {
@@ -171,10 +161,28 @@ void TMainForm::ImportPackage(const QString& packageDir) {
     // A package whose description cannot be read is dropped below rather
     // than left to merge with the next package of its key.
   }
-  platform::SilentDelete(packageDir);
+  // Only a directory: a hostile folder key could name a file waiting in
+  // InboxDir.
+  const QFileInfo unpacked(packageDir);
+  if (unpacked.isDir() && !unpacked.isSymLink()) platform::SilentDelete(packageDir);
   importing_ = false;
 }
 
-void TMainForm::AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey) {
-  AddItem(*this, folder.Items(), folder.EntryID(), path, itemKey);
+void TMainForm::AddItems(const QString& path, const outlook::RdoItems& items, const QString& folderId,
+                         const QString& itemKey) {
+  QString messageClass = RSession.GetMessageFromMsgFile(path, false).MessageClass();
+  if (messageClass == u"IPM.Note") messageClass = QStringLiteral("IPM.Post");
+
+  // The placeholder's first save yields the entry identifier, which goes on
+  // the guard list before the item receives its content.
+  const outlook::RdoMail item = items.Add(messageClass);
+  item.SetSubject(kDummySubject);
+  item.Save();
+  const QString e = item.EntryID();
+  UpdatedItems.Add(e);
+  item.Import(path, outlook::ids::olMSG);
+  item.Save();
+
+  zEXML.WriteString(folderId + u'\\' + itemKey, e);
+  zEXML.WriteString(folderId + u'\\' + e, itemKey);
 }

@@ -27,8 +27,11 @@ const QString kOutgoing = QStringLiteral("Outgoing");
 // to the log with their text.
 [[noreturn]] void Refuse(const QString& what) { throw std::runtime_error(what.toStdString()); }
 
-// The file name of an attachment becomes a path below InboxDir.
-bool IsPlainFileName(const QString& name) { return IsPlainKey(name) && !name.startsWith(u'.'); }
+// The file name of an attachment becomes a path below InboxDir. Ours are a
+// folder key and an extension, far below the length limit.
+bool IsPlainFileName(const QString& name) {
+  return IsPlainKey(name) && !name.startsWith(u'.') && name.size() <= 128;
+}
 
 // The folder key of a package: the first attachment's name without its
 // extension ("K.txt" -> "K").
@@ -60,34 +63,43 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
   const QString parent = message.Parent().EntryID();
   if (parent == message.Store().GetDefaultFolder(outlook::ids::olFolderDeletedItems).EntryID()) return;
   // One package at a time: a second one unpacked while the first is being
-  // imported could land in the same directory. The mail stays where it is.
-  if (importing_) return;
+  // imported could land in the directory being imported. The mail is taken
+  // when the import is over; a mail outside the Inbox is announced only
+  // once, so it is remembered rather than left for the tick.
+  if (importing_) {
+    deferredMails_.push_back({message.EntryID(), message.Store().EntryID()});
+    return;
+  }
 
   try {
     const outlook::RdoAttachments attachments = message.Attachments();
     const int count = attachments.Count();
-    QStringList names;
-    for (int i = 1; i <= count; ++i) names.append(attachments.Item(i).FileName());
+    // Parts without a file name (a relay's addition) are not ours and are
+    // not saved.
+    QList<std::pair<int, QString>> named;
+    for (int i = 1; i <= count; ++i) {
+      const QString name = attachments.Item(i).FileName();
+      if (!name.isEmpty()) named.append({i, name});
+    }
 
     // A mail with a name that is not a plain file name is not ours: nothing
     // of it is saved, and it is deleted like a finished one so that it does
     // not come back on every tick.
     QString refused;
-    for (const QString& name : names)
+    for (const auto& [index, name] : named)
       if (!IsPlainFileName(name)) refused = name;
-    const QString key = names.isEmpty() ? QString() : PackageKey(names.first());
-    if (refused.isEmpty() && !names.isEmpty() && !IsPlainFileName(key)) refused = names.first();
 
     if (refused.isEmpty()) {
-      for (int i = 1; i <= count; ++i) attachments.Item(i).SaveAsFile(InboxDir + names[i - 1]);
+      for (const auto& [index, name] : named) attachments.Item(index).SaveAsFile(InboxDir + name);
     }
     message.SetNamedProperty(kMarkerProperty, kOutgoing);
     message.Delete(outlook::ids::dfSoftDelete);
 
     if (!refused.isEmpty())
       Refuse(QStringLiteral("Refusing the update mail with the attachment \"%1\": not a plain file name").arg(refused));
-    if (names.isEmpty()) return;
+    if (named.isEmpty()) return;
 
+    const QString key = PackageKey(named.first().second);
     const QString base = InboxDir + key;
     QStringList listed;
     try {
@@ -99,7 +111,7 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
       // not there at all leaves the saved files waiting.
       if (QFile::exists(base + QStringLiteral(".txt"))) {
         platform::SilentDelete(base + QStringLiteral(".txt"));
-        for (const QString& name : names) platform::SilentDelete(InboxDir + name);
+        for (const auto& [index, name] : named) platform::SilentDelete(InboxDir + name);
       }
       throw;
     }
@@ -116,14 +128,10 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
     }
     if (!complete) return;  // the files wait in InboxDir for the mail that completes the package
 
-    try {
-      incoming::ExtractSplitZip(base + QStringLiteral(".zip"), InboxDir, key);
-    } catch (const incoming::SplitZipReadError&) {
-      // A package that cannot be unpacked now never will be: its files go,
-      // so that they cannot mix with the next package of this key.
-      for (const QString& path : deletions) platform::SilentDelete(path);
-      throw;
-    }
+    // When unpacking fails the files stay: a volume left from a lost mail of
+    // an earlier package of this key is overwritten by the mail of the new
+    // package that brings it, and that mail completes the package again.
+    incoming::ExtractSplitZip(base + QStringLiteral(".zip"), InboxDir, key);
     for (const QString& path : deletions) platform::SilentDelete(path);
 
     // A tick of zTimer2 left from an earlier import must not empty the
@@ -134,5 +142,19 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
   } catch (...) {
     // Logged by the exception hook; the mail is found again if it was not
     // deleted.
+  }
+  ProcessDeferredMails();
+}
+
+void TMainForm::ProcessDeferredMails() {
+  while (!importing_ && !deferredMails_.empty()) {
+    const auto [entryId, storeId] = deferredMails_.front();
+    deferredMails_.erase(deferredMails_.begin());
+    try {
+      ProcessUpdateMail(RSession.GetMessageFromID(entryId, storeId));
+    } catch (...) {
+      // Gone meanwhile (taken by the tick, deleted by the user): logged by
+      // the hook, nothing to do.
+    }
   }
 }

@@ -29,6 +29,11 @@ QStringList ParseListFile(const QByteArray& text, const QString& folderKey) {
                           "\", which is not a volume of that package");
     names.append(name);
   }
+  // The archive's last volume holds its directory: a list without it could
+  // count as complete while naming nothing of this package.
+  if (!names.contains(folderKey + QStringLiteral(".zip")))
+    throw ListFileError("The list file of \"" + folderKey.toStdString() + "\" does not name \"" +
+                        folderKey.toStdString() + ".zip\"");
   return names;
 }
 

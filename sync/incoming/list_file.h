@@ -24,8 +24,9 @@ bool IsPackageVolumeName(const QString& name, const QString& folderKey);
 
 // The names of a list file's text (Windows-1252, lines ended by CR LF or LF;
 // blank lines and trailing blanks ignored), in file order. Throws
-// ListFileError for a name that is not a volume of folderKey and for text
-// longer than kMaxListFileBytes.
+// ListFileError for a name that is not a volume of folderKey, for a list
+// that does not name folderKey + ".zip", and for text longer than
+// kMaxListFileBytes.
 QStringList ParseListFile(const QByteArray& text, const QString& folderKey);
 
 // Reads and parses the list file at path. Throws ListFileError when it
