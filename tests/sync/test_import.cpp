@@ -8,12 +8,19 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
+#include <ostream>
+#include <vector>
 
+#include "outlook/dispatch_ref.h"
+#include "outlook/member_names.h"
 #include "outlook/redemption_ids.h"
+#include "outlook/variant.h"
 #include "storage/md5.h"
 #include "storage/sharing.h"
+#include "tests/outlook/fake_dispatch.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
@@ -391,6 +398,171 @@ TEST_F(ImportTest, StoreEventsOfTheImportExportNothingButALaterEditIsExported) {
   mine.Save();
   EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(outbox + "/" + Form().ItemKey(f_, changed.EntryID()) + ".msg"); },
                       10000));
+}
+
+// ---- The guard goes on before the store is changed ------------------------------------
+
+// The stand-in raises its store events some time after a change, so whether
+// an item's entry id is on UpdatedItems before the change is seen through
+// fake library objects instead: each fake item notes, as Import, Save or
+// Delete reaches it, its entry id at that moment and whether that id was on
+// the list.
+namespace names = outlook::names;
+using testing_fakes::FakeDispatch;
+using testing_fakes::Invocation;
+
+struct Change {
+  QString member;
+  QString entryId;  // empty while the store has not given the item one
+  bool guarded;
+  bool operator==(const Change&) const = default;
+  friend void PrintTo(const Change& c, std::ostream* os) {
+    *os << "{" << c.member.toStdString() << ", \"" << c.entryId.toStdString() << "\", "
+        << (c.guarded ? "guarded" : "not guarded") << "}";
+  }
+};
+
+// A fake whose answers depend on the arguments: onCall sees each recorded
+// call and may fill the result or fail the call.
+class FakeObject : public FakeDispatch {
+ public:
+  std::function<HRESULT(const Invocation&, VARIANT*)> onCall;
+
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT* argError) override {
+    const size_t before = calls.size();
+    const HRESULT status = FakeDispatch::Invoke(id, iid, lcid, flags, params, result, exception, argError);
+    if (FAILED(status) || !onCall || calls.size() == before) return status;
+    return onCall(calls.back(), result);
+  }
+};
+
+struct FakeItem : FakeObject {
+  QString entryId;
+  QString idOnFirstSave;  // what the store gives an item that has none yet
+  std::vector<Change> changes;
+};
+
+bool Is(const Invocation& call, QStringView member) { return call.name == member; }
+
+HRESULT Answer(VARIANT* result, const outlook::Variant& value) {
+  return result ? VariantCopy(result, &value.Raw()) : S_OK;
+}
+HRESULT Answer(VARIANT* result, FakeDispatch& object) {
+  return Answer(result, outlook::Variant(outlook::DispatchRef(&object)));
+}
+
+class EchoGuardOrderTest : public ImportTest {
+ protected:
+  // The folder "F" of store "S", mapped to kKey; "CHANGED" and "DOOMED" have
+  // local copies there, "NEW" has none; the sender may modify and write.
+  void SetUp() override {
+    ImportTest::SetUp();  // the controller starts against the stand-in
+    real_ = Form().RSession;
+
+    replaced_.entryId = "E-CHANGED";
+    deleted_.entryId = "E-DOOMED";
+    added_.idOnFirstSave = "E-NEW";
+    for (FakeItem* item : {&replaced_, &deleted_, &added_}) {
+      item->onCall = [this, item](const Invocation& c, VARIANT* r) -> HRESULT {
+        if (Is(c, names::kEntryID)) return Answer(r, item->entryId);
+        if (Is(c, names::kParent)) return Answer(r, folder_);
+        if (Is(c, names::kImport) || Is(c, names::kSave) || Is(c, names::kDelete)) {
+          item->changes.push_back(
+              {c.name, item->entryId, !item->entryId.isEmpty() && Form().UpdatedItems.Contains(item->entryId)});
+          if (Is(c, names::kSave) && item->entryId.isEmpty()) item->entryId = item->idOnFirstSave;
+        }
+        return S_OK;
+      };
+    }
+    messageFile_.results[QString::fromUtf16(names::kMessageClass)] = outlook::Variant("IPM.Appointment");
+    items_.onCall = [this](const Invocation& c, VARIANT* r) -> HRESULT {
+      return Is(c, names::kAdd) ? Answer(r, added_) : S_OK;
+    };
+    folder_.interfaces = {outlook::ids::IID_IRDOFolder};
+    folder_.results[QString::fromUtf16(names::kEntryID)] = outlook::Variant("F");
+    folder_.results[QString::fromUtf16(names::kStoreID)] = outlook::Variant("S");
+    folder_.onCall = [this](const Invocation& c, VARIANT* r) -> HRESULT {
+      return Is(c, names::kItems) ? Answer(r, items_) : S_OK;
+    };
+    session_.onCall = [this](const Invocation& c, VARIANT* r) -> HRESULT {
+      if (Is(c, names::kGetFolderFromID))
+        return c.args.at(0).ToString() == "F" && c.args.at(1).ToString() == "S" ? Answer(r, folder_) : E_FAIL;
+      if (Is(c, names::kGetMessageFromID)) {
+        for (FakeItem* item : {&replaced_, &deleted_})
+          if (c.args.at(0).ToString() == item->entryId) return Answer(r, *item);
+        return E_FAIL;
+      }
+      if (Is(c, names::kGetMessageFromMsgFile)) return Answer(r, messageFile_);
+      return S_OK;
+    };
+    Form().RSession = outlook::RdoSession(outlook::DispatchRef(&session_));
+
+    MapKey(kKey, "F", "S");
+    Form().zEXML.WriteString("F\\CHANGED", replaced_.entryId);
+    Form().zEXML.WriteString("F\\DOOMED", deleted_.entryId);
+    Form().SharingRows = {Row(kSender, true, true)};
+    Form().SaveFolderSettings("F");
+  }
+
+  void TearDown() override { Form().RSession = real_; }
+
+  // A package of these message files (never read: the fakes stand for
+  // their content) and deletions.
+  void WritePackage(const QStringList& itemKeys, const QStringList& deleted = {}) {
+    WriteInfo(deleted);
+    for (const QString& itemKey : itemKeys) {
+      QFile file(Dir() + "/" + itemKey + ".msg");
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write("content of " + itemKey.toUtf8());
+    }
+  }
+
+  static QString Name(const char16_t* member) { return QString::fromUtf16(member); }
+
+  outlook::RdoSession real_;
+  // The fakes hand each other out only while called, never hold one another.
+  FakeItem replaced_, deleted_, added_;
+  FakeObject messageFile_, items_, folder_, session_;
+};
+
+TEST_F(EchoGuardOrderTest, AReplacedItemIsOnTheListBeforeItsImport) {
+  WritePackage({"CHANGED"});
+  Import();
+  EXPECT_EQ(replaced_.changes, (std::vector<Change>{{Name(names::kImport), "E-CHANGED", true},
+                                                     {Name(names::kSave), "E-CHANGED", true}}));
+  EXPECT_TRUE(added_.changes.empty());
+  EXPECT_FALSE(QFileInfo::exists(Dir()));
+}
+
+// The placeholder's first save, before its id exists, is the one change
+// that cannot be guarded; it carries only the subject "Dummy", which the
+// export skips.
+TEST_F(EchoGuardOrderTest, ANewItemIsOnTheListFromItsFirstSaveOn) {
+  WritePackage({"NEW"});
+  Import();
+  EXPECT_EQ(added_.changes, (std::vector<Change>{{Name(names::kSave), "", false},
+                                                  {Name(names::kImport), "E-NEW", true},
+                                                  {Name(names::kSave), "E-NEW", true}}));
+  const auto& calls = added_.calls;
+  const auto subject = std::find_if(calls.begin(), calls.end(), [](const Invocation& c) {
+    return Is(c, names::kSubject) && c.hasPutValue;
+  });
+  const auto firstSave =
+      std::find_if(calls.begin(), calls.end(), [](const Invocation& c) { return Is(c, names::kSave); });
+  ASSERT_NE(subject, calls.end());
+  EXPECT_EQ(subject->putValue.ToString(), "Dummy");
+  EXPECT_LT(subject - calls.begin(), firstSave - calls.begin());
+  EXPECT_EQ(Form().zEXML.ReadString("F\\NEW", ""), "E-NEW");
+  EXPECT_TRUE(replaced_.changes.empty());
+}
+
+TEST_F(EchoGuardOrderTest, ADeletedItemIsOnTheListBeforeItsDelete) {
+  WritePackage({}, {"DOOMED"});
+  Import();
+  EXPECT_EQ(deleted_.changes, (std::vector<Change>{{Name(names::kDelete), "E-DOOMED", true}}));
+  ASSERT_EQ(deleted_.Last().args.size(), 1u);
+  EXPECT_EQ(deleted_.Last().args[0].ToInt(), outlook::ids::dfMoveToDeletedItems);
 }
 
 }  // namespace
