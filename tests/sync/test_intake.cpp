@@ -2,6 +2,8 @@
 // real packages made by the sending side (or written here, for hostile ones),
 // delivered into the Inbox, taken by ProcessUpdateMail, by the intake tick and
 // by the created-message routing, and imported into the calendar.
+#include <oleauto.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -12,7 +14,9 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <optional>
 #include <zlib.h>
 
 #include "outlook/redemption_ids.h"
@@ -40,6 +44,112 @@ struct Attachments {
     data << bytes;
   }
 };
+
+// ---- A mail object that answers some members itself ------------------------------------
+
+// Forwards every call to an object of the library, except those `answer`
+// answers itself (it returns nothing for the calls it leaves alone). The
+// stand-in library names every attachment it reads ("attachment-<n>" when
+// the mail gives none); the messaging library on Windows reports an empty
+// file name for such a part, which this object lets a test hand over.
+class Forwarder final : public IDispatch {
+ public:
+  using Answer =
+      std::function<std::optional<outlook::Variant>(const QString& member, const std::vector<outlook::Variant>& args)>;
+
+  static outlook::DispatchRef Wrap(outlook::DispatchRef target, Answer answer) {
+    return outlook::DispatchRef::Adopt(new Forwarder(std::move(target), std::move(answer)));
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch)) {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    *ppv = static_cast<IDispatch*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    *info = nullptr;
+    return DISP_E_BADINDEX;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    if (count != 1) return E_INVALIDARG;
+    const QString name = QString::fromUtf16(names[0]);
+    auto at = std::find(names_.begin(), names_.end(), name);
+    if (at == names_.end()) at = names_.insert(names_.end(), name);
+    ids[0] = DISPID(at - names_.begin() + 1);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT*) override {
+    if (id < 1 || size_t(id) > names_.size()) return DISP_E_MEMBERNOTFOUND;
+    const QString name = names_[size_t(id - 1)];
+    const bool put = flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
+    std::vector<outlook::Variant> args;  // declaration order, without a put's value
+    for (UINT i = params->cArgs; i > (put ? 1u : 0u); --i) args.push_back(outlook::Variant::Copy(params->rgvarg[i - 1]));
+    try {
+      if (put) {
+        const outlook::Variant value = outlook::Variant::Copy(params->rgvarg[0]);
+        if (args.empty())
+          target_.Put(name, value);
+        else
+          target_.PutIndexed(name, args, value);
+        return S_OK;
+      }
+      std::optional<outlook::Variant> answered = answer_(name, args);
+      const outlook::Variant value = answered ? *answered : target_.Invoke(name, flags, args);
+      if (result) VariantCopy(result, &value.Raw());
+      return S_OK;
+    } catch (const outlook::ComError& e) {
+      if (!exception) return e.Status();
+      *exception = EXCEPINFO{};
+      const QString text = e.Message();
+      exception->bstrDescription = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.utf16()), UINT(text.size()));
+      exception->scode = e.Status();
+      return DISP_E_EXCEPTION;
+    }
+  }
+
+ private:
+  Forwarder(outlook::DispatchRef target, Answer answer) : target_(std::move(target)), answer_(std::move(answer)) {}
+
+  ULONG refs_ = 1;
+  outlook::DispatchRef target_;
+  Answer answer_;
+  std::vector<QString> names_;
+};
+
+// The mail as the messaging library would hand it over if the attachment
+// at `position` (from 1) had no file name.
+RdoMail WithNamelessAttachment(const RdoMail& mail, int position) {
+  const outlook::DispatchRef attachments = mail.Attachments().Dispatch();
+  return RdoMail(Forwarder::Wrap(mail.Dispatch(), [attachments, position](const QString& member, const auto&)
+                                     -> std::optional<outlook::Variant> {
+    if (member != u"Attachments") return std::nullopt;
+    return outlook::Variant(Forwarder::Wrap(attachments, [attachments, position](const QString& member,
+                                                                                 const auto& args)
+                                                             -> std::optional<outlook::Variant> {
+      if (member != u"Item" || args.empty() || args[0].ToInt() != position) return std::nullopt;
+      return outlook::Variant(Forwarder::Wrap(attachments.Get(u"Item", position).ToDispatch(),
+                                              [](const QString& member, const auto&) -> std::optional<outlook::Variant> {
+                                                if (member != u"FileName") return std::nullopt;
+                                                return outlook::Variant(QString());
+                                              }));
+    }));
+  }));
+}
 
 // ---- A small ZIP writer of our own, for archives the sending side never makes --------
 
@@ -227,7 +337,10 @@ class IntakeTest : public ControllerTest {
 
   // An update mail made through the library in the given folder.
   RdoMail Deliver(const Attachments& a, int kind = outlook::ids::olFolderInbox, const QString& marker = QString()) {
-    RdoMail mail = Folder(kind).Items().Add("IPM.Note");
+    return DeliverInto(Folder(kind), a, marker);
+  }
+  RdoMail DeliverInto(const RdoFolder& folder, const Attachments& a, const QString& marker = QString()) {
+    RdoMail mail = folder.Items().Add("IPM.Note");
     mail.SetSubject(kUpdateSubject);
     if (!marker.isEmpty()) mail.SetNamedProperty("Varnel", marker);
     const QString dir = home_.path() + QStringLiteral("/attachments-%1/").arg(++delivered_);
@@ -243,14 +356,38 @@ class IntakeTest : public ControllerTest {
     return mail;
   }
 
-  // A mail server's delivery into the Inbox: written into tmp/, renamed into new/.
-  void DeliverRaw(const QByteArray& mail) {
+  // A mail server's delivery into the Inbox (or another Maildir of the
+  // store): written into tmp/, renamed into new/.
+  void DeliverRaw(const QByteArray& mail, const QString& maildir = QString()) {
+    const QString dir = maildir.isEmpty() ? InboxMaildir() : maildir;
     const QString name = QStringLiteral("1900000000.M%1P1.mx").arg(++delivered_);
-    QFile f(InboxMaildir() + "/tmp/" + name);
+    QFile f(dir + "/tmp/" + name);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(mail);
     f.close();
-    ASSERT_TRUE(QFile::rename(InboxMaildir() + "/tmp/" + name, InboxMaildir() + "/new/" + name));
+    ASSERT_TRUE(QFile::rename(dir + "/tmp/" + name, dir + "/new/" + name));
+  }
+
+  // A mail folder beside the Inbox, as a server-side rule files mail into:
+  // a Maildir made outside the library, which adopts it when it lists the
+  // store's folders. Its directory is `maildir`.
+  RdoFolder MailFolder(const QString& name, QString* maildir = nullptr) {
+    const QString dir = home_.path() + "/data/vasnik/profile/stores/personal/" + name;
+    for (const char* sub : {"/cur", "/new", "/tmp"}) EXPECT_TRUE(QDir().mkpath(dir + sub));
+    if (maildir) *maildir = dir;
+    const outlook::RdoFolders folders =
+        Form().RSession.GetStoreFromID(Inbox().StoreID()).IPMRootFolder().Folders();
+    for (int i = 1; i <= folders.Count(); ++i)
+      if (folders.Item(i).Name() == name) return folders.Item(i);
+    ADD_FAILURE() << "the library does not list the folder " << name.toStdString();
+    return RdoFolder();
+  }
+
+  // A file in InboxDir, as an earlier mail left it.
+  void PutInInboxDir(const QString& name, const QByteArray& data) {
+    QFile f(Form().InboxDir + name);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
   }
 
   // What an exchange directory holds for one new event: its description and
@@ -458,37 +595,155 @@ TEST_F(IntakeTest, TheSamePackageDeliveredTwiceIsImportedTwice) {
   EXPECT_EQ(InboxDirEntries(), QStringList());
 }
 
-TEST_F(IntakeTest, AMailArrivingDuringAnImportWaitsForALaterTick) {
+TEST_F(IntakeTest, AStaleVolumeOfALostMailIsReplacedAndTheNewPackageCompleted) {
+  const QString k = ShareCalendar();
+  // Of an earlier package only the mail of the first volume arrived; the
+  // new one of the same key comes last volume first. With the stale volume
+  // the new list is complete, the archive cannot be unpacked, and the files
+  // stay for the mail that brings the new first volume.
+  struct Case {
+    const char* name;
+    qsizetype earlierPadding, newPadding;
+    size_t earlierVolumes, newVolumes;
+  };
+  for (const Case& c : {Case{"3 volumes, then 2", 2560 * 1024, 1536 * 1024, 3, 2},
+                        Case{"2 volumes, then 3", 1536 * 1024, 2560 * 1024, 2, 3}}) {
+    SCOPED_TRACE(c.name);
+    const std::vector<Attachments> earlier = Pack(k, "Earlier", c.earlierPadding);
+    const std::vector<Attachments> mails = Pack(k, "New", c.newPadding);
+    ASSERT_EQ(earlier.size(), c.earlierVolumes);
+    ASSERT_EQ(mails.size(), c.newVolumes);
+    ASSERT_EQ(earlier[0].names.value(1), k + ".z01");
+    ASSERT_EQ(mails[0].names.value(1), k + ".z01");
+    ASSERT_NE(earlier[0].data.value(1), mails[0].data.value(1));
+    Form().ProcessUpdateMail(Deliver(earlier[0]));
+    ASSERT_EQ(InboxDirEntries(), QStringList({k + ".txt", k + ".z01"}));
+
+    const QByteArray logBefore = Log();
+    for (size_t i = mails.size(); i-- > 1;) Form().ProcessUpdateMail(Deliver(mails[i]));
+    QStringList all{k + ".txt", k + ".z01", k + ".zip"};
+    if (c.newVolumes == 3) all.insert(2, k + ".z02");
+    EXPECT_EQ(InboxDirEntries(), all);
+    EXPECT_TRUE(CalendarSubjects().isEmpty());
+    EXPECT_GT(Log().size(), logBefore.size()) << "the archive with the stale volume was not refused";
+
+    Form().ProcessUpdateMail(Deliver(mails[0]));
+    EXPECT_EQ(CalendarSubjects(), QStringList({"New"}));
+    EXPECT_EQ(InboxDirEntries(), QStringList());
+    EXPECT_EQ(Inbox().Items().Count(), 0);
+    for (int i = Calendar().Items().Count(); i >= 1; --i) Calendar().Items().Item(i).Delete(2);
+  }
+}
+
+TEST_F(IntakeTest, AttachmentsWithoutAFileNameAreNotSavedAndTheMailIsTaken) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  ASSERT_EQ(mails.size(), 1u);
+  // A relay's part: after the package's attachments, or before them (the
+  // folder key then comes from the first attachment that has a name).
+  for (const int position : {3, 1}) {
+    SCOPED_TRACE(position);
+    Attachments a;
+    if (position == 1) a.Add("relay.txt", "Scanned by the relay.");
+    a.Add(mails[0].names[0], mails[0].data[0]);
+    a.Add(mails[0].names[1], mails[0].data[1]);
+    if (position == 3) a.Add("relay.txt", "Scanned by the relay.");
+    const RdoMail mail = WithNamelessAttachment(Deliver(a), position);
+    ASSERT_EQ(mail.Attachments().Item(position).FileName(), QString());
+    const QByteArray logBefore = Log();
+
+    Form().ProcessUpdateMail(mail);
+
+    EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+    EXPECT_EQ(Inbox().Items().Count(), 0);
+    EXPECT_EQ(InboxDirEntries(), QStringList());
+    EXPECT_FALSE(Log().mid(logBefore.size()).contains("Refusing")) << Log().mid(logBefore.size()).constData();
+    for (int i = Calendar().Items().Count(); i >= 1; --i) Calendar().Items().Item(i).Delete(2);
+  }
+}
+
+TEST_F(IntakeTest, AMailHandedOverDuringAnImportIsTakenRightAfterItAndTheTickWaits) {
   const QString k = ShareCalendar();
   const std::vector<Attachments> first = Pack(k, "First");
-  const std::vector<Attachments> second = Pack(k, "Second");
+  const std::vector<Attachments> filed = Pack(k, "Filed");
+  const std::vector<Attachments> inInbox = Pack(k, "In the Inbox");
+  const RdoFolder updates = MailFolder("Updates");
   const RdoMail mail = Deliver(first[0]);
 
-  // Runs when the import yields to the message loop.
+  // Runs when the import yields to the message loop: a mail a rule filed
+  // into another folder is handed over (by its created-message event, which
+  // comes only once), and a tick finds one in the Inbox.
   bool importing = false;
   QStringList inboxDirDuring;
-  int mailsAfterTick = -1;
+  int filedDuring = -1, inboxAfterTick = -1;
   QTimer::singleShot(0, [&] {
     importing = Form().Importing();
     inboxDirDuring = InboxDirEntries();
-    const RdoMail late = Deliver(second[0]);
-    Form().ProcessUpdateMail(late);
+    Form().ProcessUpdateMail(DeliverInto(updates, filed[0]));
+    Deliver(inInbox[0]);
     Form().zTimerSupTimer();
-    mailsAfterTick = Inbox().Items().Count();
+    filedDuring = updates.Items().Count();
+    inboxAfterTick = Inbox().Items().Count();
   });
   Form().ProcessUpdateMail(mail);
 
   EXPECT_TRUE(importing);
   // The mail and its files are gone before the package is imported.
   EXPECT_EQ(inboxDirDuring, QStringList({k}));
-  EXPECT_EQ(mailsAfterTick, 1);
-  EXPECT_EQ(CalendarSubjects(), QStringList({"First"}));
+  EXPECT_EQ(filedDuring, 1);
+  EXPECT_EQ(inboxAfterTick, 1);
+  // The filed mail was taken once the first import was over; the tick during
+  // the import did nothing, so the Inbox mail waits for the next one.
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Filed", "First"}));
+  EXPECT_EQ(updates.Items().Count(), 0);
   EXPECT_EQ(Inbox().Items().Count(), 1);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
   EXPECT_FALSE(Form().Importing());
 
   Form().zTimerSupTimer();
-  EXPECT_EQ(CalendarSubjects(), QStringList({"First", "Second"}));
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Filed", "First", "In the Inbox"}));
   EXPECT_EQ(Inbox().Items().Count(), 0);
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+}
+
+TEST_F(IntakeTest, AMailFiledOutsideTheInboxDuringAnImportIsTakenAfterItFromItsEvent) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> first = Pack(k, "First");
+  const std::vector<Attachments> filed = Pack(k, "Filed");
+  QString maildir;
+  const RdoFolder updates = MailFolder("Updates", &maildir);
+  const QString updatesId = updates.EntryID();
+  const RdoMail mail = Deliver(first[0]);
+  WaitFor([] { return false; }, 300);  // the events of the packing and delivery go by unheard
+  Form().StartStoreEvents();
+  // Note the folder of each created message once the routing has handled it.
+  QStringList createdIn;
+  for (auto& sink : Form().REvents) {
+    if (!sink) continue;
+    const outlook::TComEvent route = sink->OnEvent();
+    sink->SetOnEvent([&createdIn, route](const outlook::Variant& sender, const QString& event, int id,
+                                         outlook::TVariantArray& params) {
+      route(sender, event, id, params);
+      if (event == u"OnMessageCreatedEx" && params.size() > 1) createdIn << params[1].ToString();
+    });
+  }
+
+  // A server delivers into the other folder while the import runs, and its
+  // event is handled before the import ends.
+  bool routedDuring = false;
+  int filedDuring = -1;
+  QTimer::singleShot(0, [&] {
+    ASSERT_TRUE(Form().Importing());
+    DeliverRaw(RawMail(filed[0]), maildir);
+    routedDuring = WaitFor([&] { return createdIn.contains(updatesId); }, 10000);
+    filedDuring = updates.Items().Count();
+  });
+  Form().ProcessUpdateMail(mail);
+
+  EXPECT_TRUE(routedDuring);
+  EXPECT_EQ(filedDuring, 1);
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Filed", "First"}));
+  EXPECT_EQ(updates.Items().Count(), 0);
   EXPECT_EQ(InboxDirEntries(), QStringList());
 }
 
@@ -597,6 +852,9 @@ TEST_F(IntakeTest, AMailWithoutAttachmentsIsDeletedAndNothingElse) {
 
 // ---- Hostile mails ------------------------------------------------------------------------
 
+// An archive that cannot be unpacked leaves its list file and volumes in
+// InboxDir (a later mail of the key may replace a stale volume), but nothing
+// of its contents.
 TEST_F(IntakeTest, ArchiveEntriesLeadingOutOfThePackageAreRefused) {
   const QString k = ShareCalendar();
   std::vector<ZipEntry> entries = Exchange(k, "Planning");
@@ -605,7 +863,7 @@ TEST_F(IntakeTest, ArchiveEntriesLeadingOutOfThePackageAreRefused) {
     SCOPED_TRACE(name.constData());
     std::vector<ZipEntry> hostile = entries;
     hostile.push_back({name, "written through the archive"});
-    ExpectRefused(Package(k, list, Zip(hostile)), "refused");
+    ExpectRefused(Package(k, list, Zip(hostile)), "refused", {k + ".txt", k + ".zip"});
   }
 }
 
@@ -619,13 +877,13 @@ TEST_F(IntakeTest, ArchivesExpandingFarBeyondTheirSizeAreRefused) {
     bomb.push_back({(k + "/zeros.bin").toUtf8(), QByteArray(16 << 20, '\0'), true});
     const QByteArray zip = Zip(bomb);
     ASSERT_LT(zip.size() * 100, 16 << 20);
-    ExpectRefused(Package(k, list, zip), "expand beyond");
+    ExpectRefused(Package(k, list, zip), "expand beyond", {k + ".txt", k + ".zip"});
   }
   {
     SCOPED_TRACE("inflates past what it declares");
     std::vector<ZipEntry> bomb = entries;
     bomb.push_back({(k + "/zeros.bin").toUtf8(), QByteArray(4 << 20, '\0'), true, 1000});
-    ExpectRefused(Package(k, list, Zip(bomb)), "expands beyond its declared size");
+    ExpectRefused(Package(k, list, Zip(bomb)), "expands beyond its declared size", {k + ".txt", k + ".zip"});
   }
 }
 
@@ -646,6 +904,36 @@ TEST_F(IntakeTest, AListFileNamingAnythingButItsOwnVolumesIsRefused) {
     ExpectRefused(Package(k, (k + ".zip\r\n").toLatin1() + line + "\r\n", zip), "not a volume of that package",
                   waiting);
   }
+}
+
+TEST_F(IntakeTest, AListFileWithoutTheLastVolumeIsRefused) {
+  const QString k = ShareCalendar();
+  const QByteArray zip = Zip(Exchange(k, "Planning"));
+  // An archive from an earlier mail lies ready; the list must name it to
+  // complete the package.
+  for (const QByteArray& list : {QByteArray("\r\n \r\n\r\n"), QByteArray(), (k + ".z01\r\n").toLatin1()}) {
+    SCOPED_TRACE(list.constData());
+    PutInInboxDir(k + ".zip", zip);
+    Attachments a;
+    a.Add(k + ".txt", list);
+    if (list.contains("z01")) a.Add(k + ".z01", "a volume");
+    ExpectRefused(a, "does not name", {k + ".zip"});
+  }
+}
+
+TEST_F(IntakeTest, APackageKeyNamingAWaitingFileLeavesThatFile) {
+  ShareCalendar();
+  // "X.txt" is the list file of the package "X", waiting for its archive;
+  // "X.txt" is also the key of a package whose first attachment is
+  // "X.txt.txt". Its archive is empty, so nothing is unpacked under the key.
+  PutInInboxDir("X.txt", "X.zip\r\n");
+  Attachments a;
+  a.Add("X.txt.txt", "X.txt.zip\r\n");
+  a.Add("X.txt.zip", Zip({}));
+  ExpectRefused(a, "info.xml", {"X.txt"});
+  QFile waiting(Form().InboxDir + "X.txt");
+  ASSERT_TRUE(waiting.open(QIODevice::ReadOnly));
+  EXPECT_EQ(waiting.readAll(), "X.zip\r\n");
 }
 
 TEST_F(IntakeTest, AttachmentNamesThatAreNoPlainFileNamesAreRefused) {
@@ -672,6 +960,21 @@ TEST_F(IntakeTest, AttachmentNamesThatAreNoPlainFileNamesAreRefused) {
     a.Add(k + ".zip", zip);
     a.Add(".profile", "hidden");
     SCOPED_TRACE("a dot-file");
+    ExpectRefused(a, "not a plain file name");
+  }
+  {
+    Attachments a;
+    a.Add(k + ".txt", list);
+    a.Add(k + ".zip", zip);
+    a.Add(QString(125, u'a') + ".bin", "long");
+    SCOPED_TRACE("a name of 129 characters");
+    ExpectRefused(a, "not a plain file name");
+  }
+  {
+    Attachments a;
+    a.Add(QString(125, u'b') + ".txt", list);
+    a.Add(k + ".zip", zip);
+    SCOPED_TRACE("a list file name of 129 characters");
     ExpectRefused(a, "not a plain file name");
   }
 }

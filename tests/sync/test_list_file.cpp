@@ -29,8 +29,18 @@ TEST(ListFileTest, CrLfAndLfLinesBlankLinesAndTrailingBlanks) {
   EXPECT_EQ(ParseListFile("K.z01\r\nK.z02\r\nK.zip\r\n", "K"), (QStringList{"K.z01", "K.z02", "K.zip"}));
   EXPECT_EQ(ParseListFile("K.z01\nK.zip", "K"), (QStringList{"K.z01", "K.zip"}));
   EXPECT_EQ(ParseListFile("\r\n\nK.z01  \r\n \t\r\n\nK.zip\t\n\n", "K"), (QStringList{"K.z01", "K.zip"}));
-  EXPECT_EQ(ParseListFile("", "K"), QStringList{});
-  EXPECT_EQ(ParseListFile("\r\n\r\n", "K"), QStringList{});
+  // The last volume may come anywhere in the list.
+  EXPECT_EQ(ParseListFile("K.zip\r\nK.z01\r\n", "K"), (QStringList{"K.zip", "K.z01"}));
+}
+
+// The last volume holds the archive's directory: a list without it would
+// count as complete with whatever K.zip lies in the directory.
+TEST(ListFileTest, AListWithoutTheLastVolumeRefused) {
+  ExpectRefused("", "does not name \"K.zip\"");
+  ExpectRefused("\r\n\r\n \t\n", "does not name \"K.zip\"");
+  ExpectRefused("K.z01\r\n", "does not name \"K.zip\"");
+  ExpectRefused("K.z01\r\nK.z02\r\n", "does not name \"K.zip\"");
+  ExpectRefused("K.z01\r\nK.zip.z02\r\n", "K.zip.z02");
 }
 
 TEST(ListFileTest, VolumeNameRule) {
@@ -56,7 +66,7 @@ TEST(ListFileTest, NamesOutsideThePackageRefused) {
 }
 
 TEST(ListFileTest, OversizedTextRefused) {
-  QByteArray text;
+  QByteArray text = "K.zip\r\n";
   while (text.size() + 7 <= kMaxListFileBytes) text += "K.z01\r\n";
   EXPECT_NO_THROW(ParseListFile(text, "K"));
   text += QByteArray(kMaxListFileBytes + 1 - text.size(), '\n');
@@ -68,7 +78,7 @@ TEST(ListFileTest, OversizedTextRefused) {
   {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(4 * kMaxListFileBytes, '\n'));
+    f.write("K.zip\r\n" + QByteArray(4 * kMaxListFileBytes, '\n'));
   }
   EXPECT_THROW(ReadListFile(path, "K"), ListFileError);
   EXPECT_THROW(ReadListFile(dir.filePath("missing.txt"), "K"), ListFileError);
