@@ -89,8 +89,13 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
     for (const auto& [index, name] : named)
       if (!IsPlainFileName(name)) refused = name;
 
+    // Only the list file and the volumes of its package are saved: anything
+    // else a mail carries would lie in InboxDir for ever.
+    const QString key = named.isEmpty() ? QString() : PackageKey(named.first().second);
     if (refused.isEmpty()) {
-      for (const auto& [index, name] : named) attachments.Item(index).SaveAsFile(InboxDir + name);
+      for (const auto& [index, name] : named)
+        if (name == key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, key))
+          attachments.Item(index).SaveAsFile(InboxDir + name);
     }
     message.SetNamedProperty(kMarkerProperty, kOutgoing);
     message.Delete(outlook::ids::dfSoftDelete);
@@ -99,7 +104,6 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
       Refuse(QStringLiteral("Refusing the update mail with the attachment \"%1\": not a plain file name").arg(refused));
     if (named.isEmpty()) return;
 
-    const QString key = PackageKey(named.first().second);
     const QString base = InboxDir + key;
     QStringList listed;
     try {

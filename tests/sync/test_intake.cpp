@@ -662,6 +662,43 @@ TEST_F(IntakeTest, AttachmentsWithoutAFileNameAreNotSavedAndTheMailIsTaken) {
   }
 }
 
+TEST_F(IntakeTest, OnlyTheListFileAndTheVolumesOfAMailAreSaved) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  ASSERT_EQ(mails.size(), 1u);
+  Attachments a = mails[0];
+  a.Add("notice.pdf", "%PDF added on the way");
+  a.Add("OTHER.z01", "a volume of another package");
+
+  Form().ProcessUpdateMail(Deliver(a));
+
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+  EXPECT_EQ(InboxDirEntries(), QStringList()) << "nothing would ever delete them";
+}
+
+TEST_F(IntakeTest, TheGuardTimerOfAnEarlierImportWaitsForTheNextImportToEnd) {
+  const QString k = ShareCalendar();
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+  const RdoMail mail = Deliver(mails[0]);
+  // Left from an earlier import: its tick would empty the list while this
+  // import's own store events are still to come.
+  Form().UpdatedItems.Add("EARLIER");
+  Form().zTimer2->start();
+  bool timerDuring = true, guardDuring = false;
+  QTimer::singleShot(0, [&] {
+    timerDuring = Form().zTimer2->isActive();
+    guardDuring = Form().UpdatedItems.Contains("EARLIER");
+  });
+
+  Form().ProcessUpdateMail(mail);
+
+  EXPECT_FALSE(timerDuring);
+  EXPECT_TRUE(guardDuring);
+  EXPECT_TRUE(Form().zTimer2->isActive()) << "started again once the import is over";
+  EXPECT_TRUE(Form().UpdatedItems.Contains("EARLIER"));
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+}
+
 TEST_F(IntakeTest, AMailHandedOverDuringAnImportIsTakenRightAfterItAndTheTickWaits) {
   const QString k = ShareCalendar();
   const std::vector<Attachments> first = Pack(k, "First");
