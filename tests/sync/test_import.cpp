@@ -131,6 +131,9 @@ struct RightsCase {
   bool adds, replaces, deletes;
 };
 
+// Test lists name a case by its name, not by its bytes.
+void PrintTo(const RightsCase& c, std::ostream* os) { *os << c.name; }
+
 class RightsTest : public ImportTest, public ::testing::WithParamInterface<RightsCase> {};
 
 TEST_P(RightsTest, EachKindOfChangeNeedsItsRight) {
