@@ -92,10 +92,13 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
     // Only the list file and the volumes of its package are saved: anything
     // else a mail carries would lie in InboxDir for ever.
     const QString key = named.isEmpty() ? QString() : PackageKey(named.first().second);
+    QStringList saved;
     if (refused.isEmpty()) {
       for (const auto& [index, name] : named)
-        if (name == key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, key))
+        if (name == key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, key)) {
           attachments.Item(index).SaveAsFile(InboxDir + name);
+          saved.append(name);
+        }
     }
     message.SetNamedProperty(kMarkerProperty, kOutgoing);
     message.Delete(outlook::ids::dfSoftDelete);
@@ -115,7 +118,7 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
       // not there at all leaves the saved files waiting.
       if (QFile::exists(base + QStringLiteral(".txt"))) {
         platform::SilentDelete(base + QStringLiteral(".txt"));
-        for (const auto& [index, name] : named) platform::SilentDelete(InboxDir + name);
+        for (const QString& name : saved) platform::SilentDelete(InboxDir + name);
       }
       throw;
     }

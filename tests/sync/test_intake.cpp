@@ -941,6 +941,14 @@ TEST_F(IntakeTest, AListFileNamingAnythingButItsOwnVolumesIsRefused) {
     ExpectRefused(Package(k, (k + ".zip\r\n").toLatin1() + line + "\r\n", zip), "not a volume of that package",
                   waiting);
   }
+  // A refused mail that also carries a file of the waiting package neither
+  // writes nor removes it.
+  Attachments a = Package(k, (k + ".zip\r\n../x\r\n").toLatin1(), zip);
+  a.Add(other + ".z01", "hostile");
+  ExpectRefused(a, "not a volume of that package", waiting);
+  QFile volume(Form().InboxDir + other + ".z01");
+  ASSERT_TRUE(volume.open(QIODevice::ReadOnly));
+  EXPECT_EQ(volume.readAll(), QByteArray("waiting"));
 }
 
 TEST_F(IntakeTest, AListFileWithoutTheLastVolumeIsRefused) {
