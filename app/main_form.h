@@ -96,7 +96,8 @@ class TMainForm : public QMainWindow {
   void StartStoreEvents();
   // The sinks' OnEvent handler: a created, changed, copied-in or moved-in
   // message of a monitored folder is exported, a deleted or moved-out one
-  // recorded as deleted. Sender is the store that raised the event; ID is
+  // recorded as deleted, and a created update mail, in any folder, goes to
+  // ProcessUpdateMail. Sender is the store that raised the event; ID is
   // not used. Never throws: a failure ends the handling of this one event.
   void HandleStoreEvent(const outlook::Variant& Sender, const QString& Event, int ID,
                         const outlook::TVariantArray& Params);
@@ -147,13 +148,15 @@ class TMainForm : public QMainWindow {
 
   // ---- Update-mail intake and import (sync/incoming/) ----------------------
   // zTimerSup's handler: every update mail in the default Inbox goes through
-  // ProcessUpdateMail; the first failure ends the tick.
+  // ProcessUpdateMail; the first failure ends the tick. While an import runs
+  // a tick does nothing: the mails wait in the Inbox for the next one.
   void zTimerSupTimer();
   // Takes one update mail: its attachments into InboxDir, the mail deleted,
   // and once every volume of its package is there the package unpacked and
   // imported. The program's own outgoing mails and mails in Deleted Items are
-  // left alone. A mail handed over while an import runs is taken right after
-  // that import. Throws only when the two guards cannot be evaluated.
+  // left alone. A mail handed over while an import runs is remembered and
+  // taken right after that import. Throws only when the guards, or reading
+  // the identifiers of a mail to remember, fail.
   void ProcessUpdateMail(const outlook::RdoMail& message);
   // Applies the unpacked package directory D (InboxDir + folder key) to the
   // local folder mapped to its key, as far as the sender's rights on that
@@ -235,7 +238,8 @@ class TMainForm : public QMainWindow {
   // fails.
   void AddItems(const QString& path, const outlook::RdoItems& items, const QString& folderId,
                 const QString& itemKey);
-  // The update mails announced while an import ran, taken one by one.
+  // The update mails handed over while an import ran, taken one by one by
+  // the outermost call (a nested one returns at once).
   void ProcessDeferredMails();
   // One folder of the packing pass; throws when anything fails.
   void PackFolder(const QString& folder, const QString& key);
@@ -255,6 +259,7 @@ class TMainForm : public QMainWindow {
   bool importing_ = false;
   // Entry and store identifiers of mails that arrived during an import.
   std::vector<std::pair<QString, QString>> deferredMails_;
+  bool takingDeferred_ = false;
   static constexpr int kSaveDelayMs = 100;
   static constexpr int kMaxSaveDelayMs = 2000;
   static constexpr int kSaveRetryMs = 5000;

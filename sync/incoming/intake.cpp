@@ -111,15 +111,14 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
     QStringList listed;
     try {
       listed = incoming::ReadListFile(base + QStringLiteral(".txt"), key);
+    } catch (const incoming::ListFileReadError&) {
+      throw;  // missing or unreadable: the saved files wait for the next mail
     } catch (const incoming::ListFileError&) {
       // A list that names anything but this package's volumes never
       // completes it: it goes with what this mail brought, so that nothing
-      // of it mixes with the next package of this key. A list file that is
-      // not there at all leaves the saved files waiting.
-      if (QFile::exists(base + QStringLiteral(".txt"))) {
-        platform::SilentDelete(base + QStringLiteral(".txt"));
-        for (const QString& name : saved) platform::SilentDelete(InboxDir + name);
-      }
+      // of it mixes with the next package of this key.
+      platform::SilentDelete(base + QStringLiteral(".txt"));
+      for (const QString& name : saved) platform::SilentDelete(InboxDir + name);
       throw;
     }
     ZipFileList.Clear();
@@ -147,21 +146,26 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
     ImportPackage(base);
     zTimer2->start();
   } catch (...) {
-    // Logged by the exception hook; the mail is found again if it was not
-    // deleted.
+    // Logged by the exception hook. A mail that was not deleted is found
+    // again by the tick when it lies in the Inbox.
   }
   ProcessDeferredMails();
 }
 
 void TMainForm::ProcessDeferredMails() {
+  // Each mail taken here ends in this call again: only the outermost one
+  // walks the list, so a long backlog does not deepen the stack.
+  if (takingDeferred_) return;
+  takingDeferred_ = true;
   while (!importing_ && !deferredMails_.empty()) {
     const auto [entryId, storeId] = deferredMails_.front();
     deferredMails_.erase(deferredMails_.begin());
     try {
       ProcessUpdateMail(RSession.GetMessageFromID(entryId, storeId));
     } catch (...) {
-      // Gone meanwhile (taken by the tick, deleted by the user): logged by
-      // the hook, nothing to do.
+      // Gone meanwhile (deleted or moved by the user): logged by the hook,
+      // nothing to do.
     }
   }
+  takingDeferred_ = false;
 }

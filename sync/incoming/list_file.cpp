@@ -40,10 +40,10 @@ QStringList ParseListFile(const QByteArray& text, const QString& folderKey) {
 QStringList ReadListFile(const QString& path, const QString& folderKey) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly))
-    throw ListFileError("Cannot read the list file \"" + path.toStdString() + "\": " + file.errorString().toStdString());
+    throw ListFileReadError("Cannot read the list file \"" + path.toStdString() + "\": " + file.errorString().toStdString());
   const QByteArray text = file.read(kMaxListFileBytes + 1);
   if (file.error() != QFileDevice::NoError)
-    throw ListFileError("Cannot read the list file \"" + path.toStdString() + "\": " + file.errorString().toStdString());
+    throw ListFileReadError("Cannot read the list file \"" + path.toStdString() + "\": " + file.errorString().toStdString());
   return ParseListFile(text, folderKey);
 }
 

@@ -29,8 +29,14 @@ bool IsPackageVolumeName(const QString& name, const QString& folderKey);
 // kMaxListFileBytes.
 QStringList ParseListFile(const QByteArray& text, const QString& folderKey);
 
-// Reads and parses the list file at path. Throws ListFileError when it
-// cannot be read or does not parse.
+// The list file could not be opened or read; what it says is unknown.
+class ListFileReadError : public ListFileError {
+ public:
+  using ListFileError::ListFileError;
+};
+
+// Reads and parses the list file at path. Throws ListFileReadError when it
+// cannot be read and ListFileError when it does not parse.
 QStringList ReadListFile(const QString& path, const QString& folderKey);
 
 // Far above what the largest package needs (a 1 GiB archive has 1 024
