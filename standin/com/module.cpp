@@ -10,33 +10,17 @@
 #include <new>
 
 #include "outlook/redemption_ids.h"
+#include "platform/com/com_object.h"
 #include "standin/com/dispatch_object.h"
 #include "standin/com/rdo_objects.h"
 
 namespace vasnik::com {
 namespace {
 
-class SessionFactory final : public IClassFactory {
+class SessionFactory final : public platform::com::ComObject<IClassFactory> {
  public:
-  SessionFactory() { DispatchObject::AddModuleLock(); }
-  ~SessionFactory() { DispatchObject::ReleaseModuleLock(); }
-  SessionFactory(const SessionFactory&) = delete;
-  SessionFactory& operator=(const SessionFactory&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-    if (!ppvObject) return E_POINTER;
-    *ppvObject = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *ppvObject = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  SessionFactory() : ComObject(IID_IClassFactory) { DispatchObject::AddModuleLock(); }
+  ~SessionFactory() override { DispatchObject::ReleaseModuleLock(); }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override {
     if (!ppvObject) return E_POINTER;
@@ -60,9 +44,6 @@ class SessionFactory final : public IClassFactory {
       DispatchObject::ReleaseModuleLock();
     return S_OK;
   }
-
- private:
-  std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

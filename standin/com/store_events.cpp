@@ -1,5 +1,6 @@
 #include "standin/com/store_events.h"
 
+#include "platform/com/com_object.h"
 #include "standin/com/dispatch_object.h"
 #include "standin/com/rdo_objects.h"
 #include "standin/store/store.h"
@@ -65,33 +66,16 @@ void Unreference(const CONNECTDATA& data) { data.pUnk->Release(); }
 // connections are: it holds a reference to each element and hands out one
 // more with each element fetched.
 template <class Interface, class Element>
-class Enumerator final : public Interface {
+class Enumerator final : public platform::com::ComObject<Interface> {
  public:
   Enumerator(const IID& iid, std::vector<Element> elements, size_t position = 0)
-      : iid_(iid), elements_(std::move(elements)), position_(position) {
+      : platform::com::ComObject<Interface>(iid), elements_(std::move(elements)), position_(position) {
     for (const Element& element : elements_) Reference(element);
     DispatchObject::AddModuleLock();
   }
-  ~Enumerator() {
+  ~Enumerator() override {
     for (const Element& element : elements_) Unreference(element);
     DispatchObject::ReleaseModuleLock();
-  }
-  Enumerator(const Enumerator&) = delete;
-  Enumerator& operator=(const Enumerator&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-    if (!ppvObject) return E_POINTER;
-    *ppvObject = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, iid_)) return E_NOINTERFACE;
-    *ppvObject = static_cast<Interface*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
   }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, Element* out, ULONG* fetched) override {
@@ -115,15 +99,13 @@ class Enumerator final : public Interface {
   }
   HRESULT STDMETHODCALLTYPE Clone(Interface** out) override {
     if (!out) return E_POINTER;
-    *out = new (std::nothrow) Enumerator(iid_, elements_, position_);
+    *out = new (std::nothrow) Enumerator(this->InterfaceId(), elements_, position_);
     return *out ? S_OK : E_OUTOFMEMORY;
   }
 
  private:
-  const IID& iid_;
   std::vector<Element> elements_;
   size_t position_;
-  ULONG refs_ = 1;
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "outlook/redemption_ids.h"
+#include "platform/com/com_object.h"
 #include "platform/com/guid_text.h"
 
 #define FAKE_NO_EXPORT 1
@@ -62,29 +63,16 @@ constexpr ClassPair kClasses[] = {
   return nullptr;
 }
 
-class Object final : public IDispatch {
+class Object final : public platform::com::ComObject<IDispatch> {
  public:
-  explicit Object(const ClassPair& cls) : cls_(cls) { ++g_liveObjects; }
-  ~Object() { --g_liveObjects; }
+  explicit Object(const ClassPair& cls) : ComObject(IID_IDispatch), cls_(cls) { ++g_liveObjects; }
+  ~Object() override { --g_liveObjects; }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    bool ok = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch);
+  bool Answers(REFIID riid) const override {
 #if FAKE_MODE == FAKE_WORKING
-    ok = ok || IsEqualIID(riid, cls_.iid);
+    if (IsEqualIID(riid, cls_.iid)) return true;
 #endif
-    if (!ok) {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    *ppv = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
+    return ComObject::Answers(riid);
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
     *n = 0;
@@ -112,30 +100,13 @@ class Object final : public IDispatch {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   ClassPair cls_;
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public platform::com::ComObject<IClassFactory> {
  public:
-  explicit Factory(const ClassPair& cls) : cls_(cls) { ++g_liveFactories; }
-  ~Factory() { --g_liveFactories; }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  explicit Factory(const ClassPair& cls) : ComObject(IID_IClassFactory), cls_(cls) { ++g_liveFactories; }
+  ~Factory() override { --g_liveFactories; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     ++g_createInstanceCalls;
     *ppv = nullptr;
@@ -153,7 +124,6 @@ class Factory final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
  private:
-  std::atomic<ULONG> refs_{1};
   ClassPair cls_;
 };
 

@@ -20,6 +20,7 @@
 #include <zlib.h>
 
 #include "outlook/redemption_ids.h"
+#include "platform/com/com_object.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
@@ -52,7 +53,7 @@ struct Attachments {
 // stand-in library names every attachment it reads ("attachment-<n>" when
 // the mail gives none); the messaging library on Windows reports an empty
 // file name for such a part, which this object lets a test hand over.
-class Forwarder final : public IDispatch {
+class Forwarder final : public platform::com::ComObject<IDispatch> {
  public:
   using Answer =
       std::function<std::optional<outlook::Variant>(const QString& member, const std::vector<outlook::Variant>& args)>;
@@ -61,21 +62,6 @@ class Forwarder final : public IDispatch {
     return outlook::DispatchRef::Adopt(new Forwarder(std::move(target), std::move(answer)));
   }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch)) {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    *ppv = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
     *n = 0;
     return S_OK;
@@ -123,9 +109,9 @@ class Forwarder final : public IDispatch {
   }
 
  private:
-  Forwarder(outlook::DispatchRef target, Answer answer) : target_(std::move(target)), answer_(std::move(answer)) {}
+  Forwarder(outlook::DispatchRef target, Answer answer)
+      : ComObject(IID_IDispatch), target_(std::move(target)), answer_(std::move(answer)) {}
 
-  ULONG refs_ = 1;
   outlook::DispatchRef target_;
   Answer answer_;
   std::vector<QString> names_;
