@@ -137,12 +137,19 @@ void TMainForm::ProcessUpdateMail(const outlook::RdoMail& message) {
     // When unpacking fails the files stay: a volume left from a lost mail of
     // an earlier package of this key is overwritten by the mail of the new
     // package that brings it, and that mail completes the package again.
-    incoming::ExtractSplitZip(base + QStringLiteral(".zip"), InboxDir, key);
-    for (const QString& path : deletions) platform::SilentDelete(path);
-
     // A tick of zTimer2 left from an earlier import must not empty the
     // guard list while this import's own store events are still to come.
     zTimer2->stop();
+    // A directory of this key can only be left by an import the program
+    // never finished (it stopped in the middle). Packages of one key come
+    // from every peer of the folder, each with rights of its own, so the
+    // rest of it is imported under its own description first, never merged
+    // into the new package.
+    const QFileInfo leftover(base);
+    if (leftover.isDir() && !leftover.isSymLink()) ImportPackage(base);
+
+    incoming::ExtractSplitZip(base + QStringLiteral(".zip"), InboxDir, key);
+    for (const QString& path : deletions) platform::SilentDelete(path);
     ImportPackage(base);
     zTimer2->start();
   } catch (...) {

@@ -662,6 +662,31 @@ TEST_F(IntakeTest, OnlyTheListFileAndTheVolumesOfAMailAreSaved) {
   EXPECT_EQ(InboxDirEntries(), QStringList()) << "nothing would ever delete them";
 }
 
+TEST_F(IntakeTest, APackageLeftByAnUnfinishedImportIsNotMergedIntoTheNext) {
+  const QString k = ShareCalendar();
+  // What an import cut short by the end of the program left: the message
+  // file of another peer, whose address has no right on this folder.
+  QDir().mkpath(Form().InboxDir + k);
+  for (const ZipEntry& entry : Exchange(k, "From the stranger")) {
+    QFile f(Form().InboxDir + QString::fromUtf8(entry.name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(entry.data);
+  }
+  {
+    XmlStorage info("Info");
+    info.SetFileName(Form().InboxDir + k + "/info.xml");
+    info.WriteString("User", "stranger@peers.test");
+    ASSERT_TRUE(info.Flush());
+    info.SetFileName(QString());
+  }
+  const std::vector<Attachments> mails = Pack(k, "Planning");
+
+  Form().ProcessUpdateMail(Deliver(mails[0]));
+
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"})) << "the stranger's item came in under another's rights";
+  EXPECT_EQ(InboxDirEntries(), QStringList());
+}
+
 TEST_F(IntakeTest, TheGuardTimerOfAnEarlierImportWaitsForTheNextImportToEnd) {
   const QString k = ShareCalendar();
   const std::vector<Attachments> mails = Pack(k, "Planning");
