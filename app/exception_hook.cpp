@@ -84,28 +84,30 @@ struct EncodingBases {
   quintptr func = 0;
 };
 
-uint64_t ReadUleb(const uint8_t*& p) {
+// A LEB128 number; `shift` ends as the count of bits read and `last` as the
+// last byte, which the signed form needs for its sign.
+uint64_t ReadLeb(const uint8_t*& p, unsigned& shift, uint8_t& last) {
   uint64_t result = 0;
-  unsigned shift = 0;
-  uint8_t byte;
+  shift = 0;
   do {
-    byte = *p++;
-    if (shift < 64) result |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    last = *p++;
+    if (shift < 64) result |= static_cast<uint64_t>(last & 0x7f) << shift;
     shift += 7;
-  } while (byte & 0x80);
+  } while (last & 0x80);
   return result;
 }
 
+uint64_t ReadUleb(const uint8_t*& p) {
+  unsigned shift;
+  uint8_t last;
+  return ReadLeb(p, shift, last);
+}
+
 int64_t ReadSleb(const uint8_t*& p) {
-  uint64_t result = 0;
-  unsigned shift = 0;
-  uint8_t byte;
-  do {
-    byte = *p++;
-    if (shift < 64) result |= static_cast<uint64_t>(byte & 0x7f) << shift;
-    shift += 7;
-  } while (byte & 0x80);
-  if (shift < 64 && (byte & 0x40)) result |= ~uint64_t{0} << shift;
+  unsigned shift;
+  uint8_t last;
+  uint64_t result = ReadLeb(p, shift, last);
+  if (shift < 64 && (last & 0x40)) result |= ~uint64_t{0} << shift;
   return static_cast<int64_t>(result);
 }
 

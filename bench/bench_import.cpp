@@ -14,7 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/exception_hook.h"
+#include "bench/controller_bench_main.h"
 #include "app/main_form.h"
 #include "outlook/redemption_ids.h"
 #include "storage/sharing.h"
@@ -139,13 +139,5 @@ BENCHMARK(BM_CopyWithCp)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterat
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The messaging library of this build tree.
-  if (qEnvironmentVariableIsEmpty("LINTROVE_COMMON_FILES_DIR")) qputenv("LINTROVE_COMMON_FILES_DIR", LINTROVE_BUILD_LIB);
-  EnableExceptionTracking();
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  Shared().form.reset();
-  return 0;
+  return RunControllerBenchmarks(argc, argv, [] { Shared().form.reset(); });
 }

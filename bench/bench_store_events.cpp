@@ -35,7 +35,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/exception_hook.h"
+#include "bench/controller_bench_main.h"
 #include "app/main_form.h"
 #include "storage/md5.h"
 
@@ -321,14 +321,6 @@ BENCHMARK(BM_Burst)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond)
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The messaging library of this build tree.
-  if (qEnvironmentVariableIsEmpty("LINTROVE_COMMON_FILES_DIR")) qputenv("LINTROVE_COMMON_FILES_DIR", LINTROVE_BUILD_LIB);
-  EnableExceptionTracking();
   Clock().start();
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  Shared().form.reset();
-  return 0;
+  return RunControllerBenchmarks(argc, argv, [] { Shared().form.reset(); });
 }

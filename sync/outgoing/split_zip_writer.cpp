@@ -303,27 +303,9 @@ void WriteStreamed(const PreparedEntry& e, SegmentWriter& out, int level) {
     Fail(QStringLiteral("%1: changed while it was packed").arg(e.path));
 }
 
-QByteArray LocalHeader(const PreparedEntry& e) {
-  QByteArray h;
-  Put32(h, kLocalHeaderSig);
-  Put16(h, kVersion);
-  Put16(h, e.flags);
-  Put16(h, e.method);
-  Put16(h, e.dosTime);
-  Put16(h, e.dosDate);
-  Put32(h, e.crc);
-  Put32(h, quint32(e.compressedSize));
-  Put32(h, quint32(e.size));
-  Put16(h, quint16(e.name.size()));
-  Put16(h, 0);
-  h.append(e.name);
-  return h;
-}
-
-QByteArray CentralRecord(const PreparedEntry& e, int disk, qint64 offset) {
-  QByteArray h;
-  Put32(h, kCentralHeaderSig);
-  Put16(h, kVersion);  // made by: MS-DOS host, version 2.0
+// The fields the local header and the central record share, from "version
+// needed" to the extra field's length.
+void PutEntryFields(QByteArray& h, const PreparedEntry& e) {
   Put16(h, kVersion);
   Put16(h, e.flags);
   Put16(h, e.method);
@@ -334,6 +316,21 @@ QByteArray CentralRecord(const PreparedEntry& e, int disk, qint64 offset) {
   Put32(h, quint32(e.size));
   Put16(h, quint16(e.name.size()));
   Put16(h, 0);  // extra field
+}
+
+QByteArray LocalHeader(const PreparedEntry& e) {
+  QByteArray h;
+  Put32(h, kLocalHeaderSig);
+  PutEntryFields(h, e);
+  h.append(e.name);
+  return h;
+}
+
+QByteArray CentralRecord(const PreparedEntry& e, int disk, qint64 offset) {
+  QByteArray h;
+  Put32(h, kCentralHeaderSig);
+  Put16(h, kVersion);  // made by: MS-DOS host, version 2.0
+  PutEntryFields(h, e);
   Put16(h, 0);  // comment
   Put16(h, quint16(disk));
   Put16(h, 0);  // internal attributes

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
 #include "tests/support/test_main.h"
 
 #include "tests/support/wait.h"
@@ -38,11 +39,6 @@ class ProgramTest : public ::testing::Test {
   // The first copy has finished its start-up once its Outbox exists.
   bool WaitStarted(const QString& name) {
     return WaitFor([&] { return QFileInfo(DataDir(name) + "/Outbox").isDir(); }, 15000);
-  }
-
-  static QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
 
   QTemporaryDir home_;

@@ -1,6 +1,7 @@
 #include "app/log_file.h"
 
 #include "platform/ansi.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,6 @@
 #include <vector>
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return file.readAll();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  ASSERT_EQ(file.write(bytes), bytes.size());
-}
 
 LogFile::Record Rec(const QString& title, const QString& description = {},
                     LogFile::Severity severity = LogFile::Severity::Error) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
 #include "tests/support/test_main.h"
 
 #include "app/about_form.h"
@@ -17,18 +18,6 @@
 #include "tests/support/wait.h"
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).path());
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
 
 [[gnu::noinline]] void ThrowRuntimeError(const char* text) { throw std::runtime_error(text); }
 

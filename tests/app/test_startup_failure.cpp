@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
 #include "tests/support/test_main.h"
 
 #include "app/exception_hook.h"
@@ -17,11 +18,6 @@
 #include "tests/support/wait.h"
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 class StartupFailure : public ::testing::Test {
  protected:

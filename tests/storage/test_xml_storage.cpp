@@ -2,6 +2,7 @@
 // doc/xml_storage_format.md; every rule names the tests that pin it.
 
 #include "storage/xml_storage.h"
+#include "tests/support/files.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,18 +19,6 @@
 namespace {
 
 QString DataDir() { return QStringLiteral(LINTROVE_TEST_DATA); }
-
-QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return file.readAll();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-  ASSERT_EQ(file.write(bytes), bytes.size());
-}
 
 std::string Printable(const QByteArray& bytes) {
   std::string out;

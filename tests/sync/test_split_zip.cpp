@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include "sync/outgoing/split_zip_writer.h"
+#include "tests/support/files.h"
 
 using outgoing::SplitZipError;
 using outgoing::SplitZipOptions;
@@ -40,18 +41,6 @@ QByteArray Text(qint64 n) {
   QByteArray b;
   while (b.size() < n) b += line;
   return b.left(n);
-}
-
-void Put(const QString& path, const QByteArray& data) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray Read(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  return f.readAll();
 }
 
 QByteArray Inflate(const QByteArray& in, qint64 size) {
@@ -82,7 +71,7 @@ struct Entry {
 // that does not lie within one segment or disagrees with its twin.
 std::vector<Entry> ReadSet(const QString& dir, const QStringList& names) {
   std::vector<QByteArray> seg;
-  for (const QString& n : names) seg.push_back(Read(dir + "/" + n));
+  for (const QString& n : names) seg.push_back(ReadAll(dir + "/" + n));
   std::vector<Entry> entries;
   const QByteArray& last = seg.back();
   EXPECT_GE(last.size(), 22);
@@ -191,7 +180,7 @@ void CheckWithOutsideTools(const QString& outDir, const QString& sourceDir, cons
   const QStringList files = QDir(sourceDir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
   EXPECT_EQ(QDir(extracted + "/" + key).entryList(QDir::Files | QDir::Hidden, QDir::Name), files);
   for (const QString& f : files)
-    EXPECT_TRUE(Read(sourceDir + "/" + f) == Read(extracted + "/" + key + "/" + f)) << f.toStdString();
+    EXPECT_TRUE(ReadAll(sourceDir + "/" + f) == ReadAll(extracted + "/" + key + "/" + f)) << f.toStdString();
 
   if (join == Join::kSkip) return;
   ASSERT_TRUE(Run("zip", {"-s", "0", key + ".zip", "--out", "joined.zip"}, outDir));
@@ -218,9 +207,9 @@ class SplitZip : public ::testing::Test {
 // Rule 1, 2, 4, 7: a small set is one segment K.zip starting with "PK00",
 // entries "K/<file name>" in listing order, offsets counting the marker.
 TEST_F(SplitZip, SingleSegmentStartsWithPK00) {
-  Put(Src() + "/info.xml", Text(3000));
-  Put(Src() + "/a1.msg", Text(12000));
-  Put(Src() + "/.hidden", "x");
+  WriteAll(Src() + "/info.xml", Text(3000));
+  WriteAll(Src() + "/a1.msg", Text(12000));
+  WriteAll(Src() + "/.hidden", "x");
   QDir().mkpath(Src() + "/subdir");
   std::vector<int> volumes;
   const QStringList names =
@@ -228,7 +217,7 @@ TEST_F(SplitZip, SingleSegmentStartsWithPK00) {
   EXPECT_EQ(names, QStringList{"K.zip"});
   EXPECT_TRUE(volumes.empty());
   EXPECT_EQ(OutFiles(), QStringList{"K.zip"});
-  EXPECT_EQ(Read(Base() + ".zip").left(4), QByteArray("PK00"));
+  EXPECT_EQ(ReadAll(Base() + ".zip").left(4), QByteArray("PK00"));
   const auto entries = ReadSet(Out(), names);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].name, "K/.hidden");
@@ -241,10 +230,10 @@ TEST_F(SplitZip, SingleSegmentStartsWithPK00) {
 
 // Rule 3: deflated when smaller, stored otherwise; an empty file is stored.
 TEST_F(SplitZip, MethodDeflateOrStored) {
-  Put(Src() + "/compressible.msg", Text(50000));
-  Put(Src() + "/empty.msg", "");
-  Put(Src() + "/random.msg", Random(20000, 7));
-  Put(Src() + "/tiny.msg", "a");
+  WriteAll(Src() + "/compressible.msg", Text(50000));
+  WriteAll(Src() + "/empty.msg", "");
+  WriteAll(Src() + "/random.msg", Random(20000, 7));
+  WriteAll(Src() + "/tiny.msg", "a");
   const auto entries = ReadSet(Out(), WriteSplitZip(Src(), "K", Base()));
   ASSERT_EQ(entries.size(), 4u);
   EXPECT_EQ(entries[0].method, 8);
@@ -264,8 +253,8 @@ TEST_F(SplitZip, MethodDeflateOrStored) {
 // K.zip; the volumes are full to within one header; the first begins with the
 // split signature; volumes are reported in order under their final names.
 TEST_F(SplitZip, TwoAndAHalfMegabytesGiveThreeSegments) {
-  for (int i = 0; i < 10; ++i) Put(Src() + QString("/m%1.msg").arg(i), Random(250000, i));
-  Put(Src() + "/info.xml", Text(4000));
+  for (int i = 0; i < 10; ++i) WriteAll(Src() + QString("/m%1.msg").arg(i), Random(250000, i));
+  WriteAll(Src() + "/info.xml", Text(4000));
   std::vector<std::pair<int, QString>> reported;
   const QStringList names = WriteSplitZip(Src(), "K", Base(), {}, [&](int n, const QString& path) {
     reported.emplace_back(n, path);
@@ -281,7 +270,7 @@ TEST_F(SplitZip, TwoAndAHalfMegabytesGiveThreeSegments) {
   EXPECT_EQ(QFileInfo(Base() + ".z01").size(), kVolume);
   EXPECT_EQ(QFileInfo(Base() + ".z02").size(), kVolume);
   EXPECT_LE(QFileInfo(Base() + ".zip").size(), kVolume);
-  EXPECT_EQ(Read(Base() + ".z01").left(4), QByteArray("PK\x07\x08", 4));
+  EXPECT_EQ(ReadAll(Base() + ".z01").left(4), QByteArray("PK\x07\x08", 4));
   const auto entries = ReadSet(Out(), names);
   ASSERT_EQ(entries.size(), 11u);
   EXPECT_EQ(entries[0].name, "K/info.xml");
@@ -297,7 +286,7 @@ TEST_F(SplitZip, NoHeaderSplitAcrossManyVolumes) {
   qint64 incompressible = 0;
   for (int i = 0; incompressible < 450000; ++i) {
     const int n = int(g.bounded(0, 9000));
-    Put(Src() + QString("/f%1.msg").arg(i, 4, 10, QChar('0')), i % 3 ? Random(n, i) : Text(n));
+    WriteAll(Src() + QString("/f%1.msg").arg(i, 4, 10, QChar('0')), i % 3 ? Random(n, i) : Text(n));
     if (i % 3) incompressible += n;
   }
   SplitZipOptions small;
@@ -322,8 +311,8 @@ TEST_F(SplitZip, NoHeaderSplitAcrossManyVolumes) {
 // time and date are the file's modification time in DOS form.
 TEST_F(SplitZip, Utf8NameAndDosTime) {
   const QString name = QString::fromUtf8("Besprechung \xc3\xbc" "ber M\xc3\xa4rz.msg");
-  Put(Src() + "/" + name, Text(100));
-  Put(Src() + "/plain.msg", Text(100));
+  WriteAll(Src() + "/" + name, Text(100));
+  WriteAll(Src() + "/plain.msg", Text(100));
   QFile f(Src() + "/plain.msg");
   ASSERT_TRUE(f.open(QIODevice::ReadWrite));
   ASSERT_TRUE(f.setFileTime(QDateTime(QDate(2024, 3, 15), QTime(13, 45, 30)), QFileDevice::FileModificationTime));
@@ -340,8 +329,8 @@ TEST_F(SplitZip, Utf8NameAndDosTime) {
 
 // A file above the in-memory limit is streamed twice and comes out the same.
 TEST_F(SplitZip, LargeFilesAreStreamed) {
-  Put(Src() + "/big_text.msg", Text(17 * 1024 * 1024 + 5));
-  Put(Src() + "/big_random.msg", Random(17 * 1024 * 1024 + 3, 9));
+  WriteAll(Src() + "/big_text.msg", Text(17 * 1024 * 1024 + 5));
+  WriteAll(Src() + "/big_random.msg", Random(17 * 1024 * 1024 + 3, 9));
   const QStringList names = WriteSplitZip(Src(), "K", Base());
   EXPECT_EQ(names.size(), 18);  // 17 MiB of random data plus the deflated text
   const auto entries = ReadSet(Out(), names);
@@ -357,12 +346,12 @@ TEST_F(SplitZip, LargeFilesAreStreamed) {
 // Rule 11: the segments of an earlier set are removed and the set is written
 // anew; other files beside it are left alone.
 TEST_F(SplitZip, EarlierSetIsReplaced) {
-  Put(Base() + ".z01", "old");
-  Put(Base() + ".z05", "old");
-  Put(Base() + ".zip", "old");
-  Put(Out() + "/K.txt", "kept by the caller\r\n");
-  Put(Out() + "/KK.z01", "another key");
-  Put(Src() + "/a.msg", Text(10));
+  WriteAll(Base() + ".z01", "old");
+  WriteAll(Base() + ".z05", "old");
+  WriteAll(Base() + ".zip", "old");
+  WriteAll(Out() + "/K.txt", "kept by the caller\r\n");
+  WriteAll(Out() + "/KK.z01", "another key");
+  WriteAll(Src() + "/a.msg", Text(10));
   EXPECT_EQ(WriteSplitZip(Src(), "K", Base()), QStringList{"K.zip"});
   EXPECT_EQ(OutFiles(), (QStringList{"K.txt", "K.zip", "KK.z01"}));
   EXPECT_EQ(ReadSet(Out(), {"K.zip"}).size(), 1u);
@@ -371,8 +360,8 @@ TEST_F(SplitZip, EarlierSetIsReplaced) {
 // Rule 12: a failure throws and leaves no segment, also after volumes were
 // completed and renamed.
 TEST_F(SplitZip, FailureLeavesNothing) {
-  Put(Src() + "/a.msg", Random(300000, 1));
-  Put(tmp_.path() + "/notadir", "");
+  WriteAll(Src() + "/a.msg", Random(300000, 1));
+  WriteAll(tmp_.path() + "/notadir", "");
   EXPECT_THROW(WriteSplitZip(Src(), "K", tmp_.path() + "/notadir/K"), SplitZipError);
   EXPECT_EQ(QDir(tmp_.path() + "/notadir").exists(), false);
 
@@ -394,7 +383,7 @@ TEST_F(SplitZip, FailureLeavesNothing) {
 // An empty directory still gives a valid (empty) archive.
 TEST_F(SplitZip, EmptyDirectory) {
   EXPECT_EQ(WriteSplitZip(Src(), "K", Base()), QStringList{"K.zip"});
-  EXPECT_EQ(Read(Base() + ".zip").size(), 4 + 22);
+  EXPECT_EQ(ReadAll(Base() + ".zip").size(), 4 + 22);
   EXPECT_TRUE(ReadSet(Out(), {"K.zip"}).empty());
 }
 

@@ -14,6 +14,7 @@
 
 #include "sync/incoming/split_zip_reader.h"
 #include "sync/outgoing/split_zip_writer.h"
+#include "tests/support/files.h"
 
 using incoming::ExtractLimits;
 using incoming::ExtractSplitZip;
@@ -26,19 +27,6 @@ QByteArray Random(qint64 n, quint32 seed) {
   QByteArray b(n, Qt::Uninitialized);
   for (qint64 i = 0; i < n; ++i) b[i] = char(g.generate());
   return b;
-}
-
-void Put(const QString& path, const QByteArray& data) {
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray Read(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  return f.readAll();
 }
 
 // Every file and directory below `dir`, relative, sorted; directories end in "/".
@@ -101,7 +89,7 @@ void MakeZip(const QString& path, const std::vector<Item>& items) {
   QByteArray end;
   Add32(end, 0x06054b50), Add16(end, 0), Add16(end, 0), Add16(end, quint32(items.size())),
       Add16(end, quint32(items.size())), Add32(end, quint32(cd.size())), Add32(end, quint32(body.size())), Add16(end, 0);
-  Put(path, body + cd + end);
+  WriteAll(path, body + cd + end);
 }
 
 class SplitZipReaderTest : public ::testing::Test {
@@ -117,7 +105,7 @@ class SplitZipReaderTest : public ::testing::Test {
   // Expects the archive refused, naming `mention`, with the destination as it
   // was (holding only a file of an earlier package) and nothing beside it.
   void ExpectRefused(const QString& zip, const QString& mention, const ExtractLimits& limits = {}) {
-    Put(dest_ + "/earlier.txt", "kept");
+    WriteAll(dest_ + "/earlier.txt", "kept");
     try {
       ExtractSplitZip(zip, dest_, "K", limits);
       ADD_FAILURE() << "accepted " << zip.toStdString();
@@ -125,7 +113,7 @@ class SplitZipReaderTest : public ::testing::Test {
       EXPECT_TRUE(QString::fromUtf8(e.what()).contains(mention)) << e.what();
     }
     EXPECT_EQ(Tree(dest_), QStringList{"earlier.txt"});
-    EXPECT_EQ(Read(dest_ + "/earlier.txt"), "kept");
+    EXPECT_EQ(ReadAll(dest_ + "/earlier.txt"), "kept");
     EXPECT_EQ(QDir(tmp_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               (QStringList{"inbox", "out", "src"}));
   }
@@ -135,7 +123,7 @@ class SplitZipReaderTest : public ::testing::Test {
     EXPECT_EQ(Tree(extracted), files);
     for (const QString& f : files) {
       if (!f.endsWith('/')) {
-        EXPECT_EQ(Read(extracted + "/" + f), Read(original + "/" + f)) << f.toStdString();
+        EXPECT_EQ(ReadAll(extracted + "/" + f), ReadAll(original + "/" + f)) << f.toStdString();
       }
     }
   }
@@ -145,9 +133,9 @@ class SplitZipReaderTest : public ::testing::Test {
 };
 
 TEST_F(SplitZipReaderTest, RoundTripSingleSegment) {
-  Put(src_ + "/K/info.xml", "<info/>");
-  Put(src_ + "/K/a.msg", QByteArray(5000, 'm'));
-  Put(src_ + "/K/empty.msg", "");
+  WriteAll(src_ + "/K/info.xml", "<info/>");
+  WriteAll(src_ + "/K/a.msg", QByteArray(5000, 'm'));
+  WriteAll(src_ + "/K/empty.msg", "");
   const QStringList segments = outgoing::WriteSplitZip(src_ + "/K", "K", out_ + "/K");
   ASSERT_EQ(segments, QStringList{"K.zip"});
   const QStringList written = ExtractSplitZip(out_ + "/K.zip", dest_, "K");
@@ -156,10 +144,10 @@ TEST_F(SplitZipReaderTest, RoundTripSingleSegment) {
 }
 
 TEST_F(SplitZipReaderTest, RoundTripThreeVolumesWithStraddlingFile) {
-  Put(src_ + "/K/a.txt", "first");
-  Put(src_ + "/K/big.msg", Random(2500000, 7));  // stored, runs across all three volumes
-  Put(src_ + "/K/empty.msg", "");
-  Put(src_ + "/K/info.xml", QByteArray(300000, 'x'));
+  WriteAll(src_ + "/K/a.txt", "first");
+  WriteAll(src_ + "/K/big.msg", Random(2500000, 7));  // stored, runs across all three volumes
+  WriteAll(src_ + "/K/empty.msg", "");
+  WriteAll(src_ + "/K/info.xml", QByteArray(300000, 'x'));
   const QStringList segments = outgoing::WriteSplitZip(src_ + "/K", "K", out_ + "/K");
   ASSERT_EQ(segments, (QStringList{"K.z01", "K.z02", "K.zip"}));
   EXPECT_EQ(ExtractSplitZip(out_ + "/K.zip", dest_, "K").size(), 4);
@@ -172,10 +160,10 @@ TEST_F(SplitZipReaderTest, RoundTripThreeVolumesWithStraddlingFile) {
 TEST_F(SplitZipReaderTest, InfoZipSplitAndPlainArchives) {
   const QString zip = QStandardPaths::findExecutable("zip");
   if (zip.isEmpty()) GTEST_SKIP() << "Info-ZIP zip not installed";
-  Put(src_ + "/K/big.msg", Random(2500000, 11));
-  Put(src_ + "/K/info.xml", QByteArray(200000, 'i'));
-  Put(src_ + "/K/sub/deep/x.msg", "nested");
-  Put(src_ + "/K/empty", "");
+  WriteAll(src_ + "/K/big.msg", Random(2500000, 11));
+  WriteAll(src_ + "/K/info.xml", QByteArray(200000, 'i'));
+  WriteAll(src_ + "/K/sub/deep/x.msg", "nested");
+  WriteAll(src_ + "/K/empty", "");
   for (const QStringList& args : {QStringList{"-q", "-r", "-s", "1m", out_ + "/K.zip", "K"},
                                   QStringList{"-q", "-r", out_ + "/P.zip", "K"}}) {
     QProcess p;
@@ -237,15 +225,15 @@ TEST_F(SplitZipReaderTest, CrcMismatchRefused) {
 }
 
 TEST_F(SplitZipReaderTest, MissingOrTruncatedVolumeRefused) {
-  Put(src_ + "/K/big.msg", Random(2500000, 3));
-  Put(src_ + "/K/info.xml", "<info/>");
+  WriteAll(src_ + "/K/big.msg", Random(2500000, 3));
+  WriteAll(src_ + "/K/info.xml", "<info/>");
   ASSERT_EQ(outgoing::WriteSplitZip(src_ + "/K", "K", out_ + "/K").size(), 3);
-  const QByteArray z02 = Read(out_ + "/K.z02");
+  const QByteArray z02 = ReadAll(out_ + "/K.z02");
   QFile::remove(out_ + "/K.z02");
   ExpectRefused(out_ + "/K.zip", "K.z02 is missing");
-  Put(out_ + "/K.z02", z02.left(z02.size() - 100));
+  WriteAll(out_ + "/K.z02", z02.left(z02.size() - 100));
   ExpectRefused(out_ + "/K.zip", "K.zip");
-  Put(out_ + "/K.zip", Read(out_ + "/K.zip").chopped(10));  // end record cut
+  WriteAll(out_ + "/K.zip", ReadAll(out_ + "/K.zip").chopped(10));  // end record cut
   ExpectRefused(out_ + "/K.zip", "no end record");
 }
 
@@ -260,7 +248,7 @@ TEST_F(SplitZipReaderTest, FileThatIsAlsoADirectoryRefusedBeforeReplacingAnythin
       {{"K/x/y/z", "inside"}, {"K/a.msg", "new"}, {"K/x/y", "file"}}};
   for (const std::vector<Item>& items : cases) {
     SCOPED_TRACE(items.back().name.toStdString());
-    Put(dest_ + "/K/a.msg", "kept");
+    WriteAll(dest_ + "/K/a.msg", "kept");
     MakeZip(out_ + "/K.zip", items);
     try {
       ExtractSplitZip(out_ + "/K.zip", dest_, "K");
@@ -269,7 +257,7 @@ TEST_F(SplitZipReaderTest, FileThatIsAlsoADirectoryRefusedBeforeReplacingAnythin
       EXPECT_TRUE(QString::fromUtf8(e.what()).contains("a file and a directory")) << e.what();
     }
     EXPECT_EQ(Tree(dest_), (QStringList{"K/", "K/a.msg"}));
-    EXPECT_EQ(Read(dest_ + "/K/a.msg"), "kept");
+    EXPECT_EQ(ReadAll(dest_ + "/K/a.msg"), "kept");
   }
 }
 
