@@ -233,11 +233,9 @@ class TMainForm : public QMainWindow {
   QWidget* CreateToolBar();
   QWidget* CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel);
   void SaveWindowPlacement();
-  // A new local item in the folder folderId (whose items are given) for the
-  // received message file at path, mapped to itemKey. Throws when anything
-  // fails.
-  void AddItems(const QString& path, const outlook::RdoItems& items, const QString& folderId,
-                const QString& itemKey);
+  // A new local item in folder for the received message file at path, mapped
+  // to itemKey. Throws when anything fails.
+  void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
   // The update mails handed over while an import ran, taken one by one by
   // the outermost call (a nested one returns at once).
   void ProcessDeferredMails();

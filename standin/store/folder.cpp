@@ -116,7 +116,6 @@ ItemCollection Folder::Items() const {
   GetStore();
   ItemCollection items;
   items.folder_ = std::const_pointer_cast<Folder>(shared_from_this());
-  items.entries_ = ListItems();
   return items;
 }
 
@@ -325,18 +324,24 @@ void Folder::SoftRemoveItem(const QString& base) {
                               .arg(uid_, QFileInfo(source).fileName()));
 }
 
+const std::vector<Folder::Entry>& ItemCollection::Entries() const {
+  if (!entries_) entries_ = folder_->ListItems();
+  return *entries_;
+}
+
 std::shared_ptr<Item> ItemCollection::At(int index) const {
   if (index < 1 || index > Count())
     throw StoreError(QStringLiteral("there is no item %1 (the collection holds %2)").arg(index).arg(Count()));
-  return folder_->LoadItem(entries_[index - 1].base);
+  return folder_->LoadItem(Entries()[index - 1].base);
 }
 
 ItemCollection ItemCollection::Restrict(const QString& filter) const {
   const Restriction restriction = Restriction::Parse(filter);
   ItemCollection restricted;
   restricted.folder_ = folder_;
-  for (const Folder::Entry& entry : entries_)
-    if (restriction.Matches(entry.subject)) restricted.entries_.push_back(entry);
+  restricted.entries_.emplace();
+  for (const Folder::Entry& entry : Entries())
+    if (restriction.Matches(entry.subject)) restricted.entries_->push_back(entry);
   return restricted;
 }
 

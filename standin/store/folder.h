@@ -21,6 +21,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace vasnik {
@@ -118,12 +119,15 @@ class Folder : public std::enable_shared_from_this<Folder> {
   mutable QHash<QString, Cached> cache_;  // path -> what the last listing read
 };
 
-// Items of a folder: a snapshot taken when the collection was made (Items,
-// Restrict), so positions stay put while the caller deletes items it walks.
-// An item that left the folder since the snapshot makes At throw.
+// Items of a folder: a snapshot, so positions stay put while the caller
+// deletes items it walks. A folder's collection lists the folder when it is
+// first counted, indexed or restricted — not when it is made, so that adding
+// items through it (an import of thousands) costs no listing; Restrict's
+// result is a snapshot from the start. An item that left the folder since
+// the snapshot makes At throw.
 class ItemCollection {
  public:
-  int Count() const { return int(entries_.size()); }
+  int Count() const { return int(Entries().size()); }
   // index: 1-based. Throws StoreError out of range or when the item is gone.
   std::shared_ptr<Item> At(int index) const;
   // The items whose subject matches (restriction.h). Throws StoreError for
@@ -135,8 +139,9 @@ class ItemCollection {
 
  private:
   friend class Folder;
+  const std::vector<Folder::Entry>& Entries() const;
   std::shared_ptr<Folder> folder_;
-  std::vector<Folder::Entry> entries_;
+  mutable std::optional<std::vector<Folder::Entry>> entries_;
 };
 
 }  // namespace vasnik

@@ -96,11 +96,6 @@ void TMainForm::ImportPackage(const QString& packageDir) {
         const std::optional<ImportRights> rights = FindImportRights(aFormStorage, f, package.user);
         const bool mayModify = rights && rights->modify;
         const bool mayWrite = rights && rights->write;
-        std::optional<outlook::RdoItems> items;  // taken when the first new item needs them
-        auto addItem = [&](const QString& path, const QString& itemKey) {
-          if (!items) items = target.Items();
-          AddItems(path, *items, f, itemKey);
-        };
 
         if (mayModify || mayWrite) {
           const QStringList files = QDir(packageDir).entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name);
@@ -125,11 +120,11 @@ void TMainForm::ImportPackage(const QString& packageDir) {
                     existing.Import(path, outlook::ids::olMSG);
                     existing.Save();
                   } else {
-                    addItem(path, itemKey);  // moved away by the user: a new copy here
+                    AddItems(path, target, itemKey);  // moved away by the user: a new copy here
                   }
                 }
               } else if (mayWrite) {
-                addItem(path, itemKey);
+                AddItems(path, target, itemKey);
               }
             } catch (...) {
               // This file is skipped (logged by the hook); the next one goes on.
@@ -168,14 +163,13 @@ void TMainForm::ImportPackage(const QString& packageDir) {
   importing_ = false;
 }
 
-void TMainForm::AddItems(const QString& path, const outlook::RdoItems& items, const QString& folderId,
-                         const QString& itemKey) {
+void TMainForm::AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey) {
   QString messageClass = RSession.GetMessageFromMsgFile(path, false).MessageClass();
   if (messageClass == u"IPM.Note") messageClass = QStringLiteral("IPM.Post");
 
   // The placeholder's first save yields the entry identifier, which goes on
   // the guard list before the item receives its content.
-  const outlook::RdoMail item = items.Add(messageClass);
+  const outlook::RdoMail item = folder.Items().Add(messageClass);
   item.SetSubject(kDummySubject);
   item.Save();
   const QString e = item.EntryID();
@@ -183,6 +177,7 @@ void TMainForm::AddItems(const QString& path, const outlook::RdoItems& items, co
   item.Import(path, outlook::ids::olMSG);
   item.Save();
 
-  zEXML.WriteString(folderId + u'\\' + itemKey, e);
-  zEXML.WriteString(folderId + u'\\' + e, itemKey);
+  const QString f = folder.EntryID();
+  zEXML.WriteString(f + u'\\' + itemKey, e);
+  zEXML.WriteString(f + u'\\' + e, itemKey);
 }
