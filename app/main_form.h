@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/log_file.h"
-#include "app/string_list.h"
+#include "storage/string_list.h"
 #include "outlook/com_events.h"
 #include "outlook/messaging.h"
 #include "storage/sharing.h"

@@ -1,4 +1,4 @@
-#include "app/string_list.h"
+#include "storage/string_list.h"
 
 #include <algorithm>
 
