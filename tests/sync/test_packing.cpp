@@ -1,7 +1,9 @@
 // The packing pass through the controller against the stand-in library: the
 // archive, the list file and the update mails it queues in the Outbox.
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTimer>
@@ -11,6 +13,7 @@
 #include "outlook/redemption_ids.h"
 #include "storage/md5.h"
 #include "tests/support/controller_fixture.h"
+#include "tests/support/files.h"
 #include "tests/support/mail_server.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
@@ -149,6 +152,31 @@ TEST_F(PackingTest, AFileWrittenDuringThePassSurvivesIt) {
   EXPECT_EQ(QDir(Form().OutboxDir + k).entryList(QDir::Files), QStringList({"LATE.msg"}));
   EXPECT_FALSE(QFile::exists(Form().OutboxDir + k + ".zip"));
   EXPECT_FALSE(QFile::exists(Form().OutboxDir + k + ".txt"));
+}
+
+// Regression: a rewrite of the same size within the clock's resolution was
+// taken for the packed file and deleted unsent.
+TEST_F(PackingTest, ASameSizeRewriteDuringThePassSurvivesIt) {
+  const QString k = ShareAndExport({Reader("partner@x.org")});
+  const QStringList exported = QDir(Form().OutboxDir + k).entryList({"*.msg"}, QDir::Files);
+  ASSERT_EQ(exported.size(), 1);
+  const QString path = Form().OutboxDir + k + "/" + exported[0];
+  QByteArray rewritten = ReadAll(path);
+  rewritten.replace("Planning", "Plannin2");  // same size, another content
+  QTimer::singleShot(0, [&] {
+    // As the export writes: a new file renamed over the old, here with the
+    // old file's time.
+    const QDateTime time = QFileInfo(path).lastModified();
+    WriteAll(path + ".new", rewritten);
+    QFile::remove(path);
+    ASSERT_TRUE(QFile::rename(path + ".new", path));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(time, QFileDevice::FileModificationTime));
+  });
+  Form().zTimerTimer();
+  ASSERT_EQ(Queued().size(), 1u);
+  EXPECT_EQ(ReadAll(path), rewritten);
 }
 
 TEST_F(PackingTest, ATickDuringAPassStartsTheNextPassAfterIt) {
