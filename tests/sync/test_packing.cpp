@@ -2,7 +2,6 @@
 // archive, the list file and the update mails it queues in the Outbox.
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QTimer>
 
@@ -12,6 +11,7 @@
 #include "storage/md5.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/mail_server.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -98,9 +98,7 @@ TEST_F(PackingTest, TwoAndAHalfMegabytesGoOutAsThreeSegmentsInThreeMails) {
   for (int i = 0; i < 5; ++i) {  // incompressible message files
     QFile f(Form().OutboxDir + k + QStringLiteral("/BIG%1.msg").arg(i));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    QByteArray data(500 * 1024, Qt::Uninitialized);
-    QRandomGenerator(i).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
-    f.write(data);
+    f.write(RandomBytes(500 * 1024, quint32(i)));
   }
   Form().zTimerTimer();
 
