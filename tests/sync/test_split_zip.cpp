@@ -227,8 +227,12 @@ TEST_F(SplitZip, MethodDeflateOrStored) {
   WriteAll(Src() + "/empty.msg", "");
   WriteAll(Src() + "/random.msg", RandomBytes(20000, 7));
   WriteAll(Src() + "/tiny.msg", "a");
+  // Judged by their first 8 KiB: a text head is deflated whole, a random
+  // head is stored whole.
+  WriteAll(Src() + "/x_text_head.msg", Text(9000) + RandomBytes(20000, 8));
+  WriteAll(Src() + "/y_random_head.msg", RandomBytes(9000, 9) + Text(20000));
   const auto entries = ReadSet(Out(), WriteSplitZip(Src(), "K", Base()));
-  ASSERT_EQ(entries.size(), 4u);
+  ASSERT_EQ(entries.size(), 6u);
   EXPECT_EQ(entries[0].method, 8);
   EXPECT_LT(entries[0].compressedSize, 50000 / 10);
   EXPECT_EQ(entries[0].content, Text(50000));
@@ -239,6 +243,9 @@ TEST_F(SplitZip, MethodDeflateOrStored) {
   EXPECT_EQ(entries[2].compressedSize, 20000);
   EXPECT_EQ(entries[2].content, RandomBytes(20000, 7));
   EXPECT_EQ(entries[3].method, 0) << "deflating one byte makes it larger";
+  EXPECT_EQ(entries[4].method, 8);
+  EXPECT_LT(entries[4].compressedSize, 29000);
+  EXPECT_EQ(entries[5].method, 0);
   CheckWithOutsideTools(Out(), Src(), "K");
 }
 
