@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QTimer>
 
@@ -15,6 +14,7 @@
 #include "tests/support/controller_fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/mail_server.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -101,9 +101,7 @@ TEST_F(PackingTest, TwoAndAHalfMegabytesGoOutAsThreeSegmentsInThreeMails) {
   for (int i = 0; i < 5; ++i) {  // incompressible message files
     QFile f(Form().OutboxDir + k + QStringLiteral("/BIG%1.msg").arg(i));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    QByteArray data(500 * 1024, Qt::Uninitialized);
-    QRandomGenerator(i).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
-    f.write(data);
+    f.write(RandomBytes(500 * 1024, quint32(i)));
   }
   Form().zTimerTimer();
 
