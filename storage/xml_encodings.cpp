@@ -62,11 +62,9 @@ void AppendEscaped(QByteArray& out, QStringView text) {
       out.append(static_cast<char>(c));
     } else if (c < 256) {
       AppendHex(out, c, 2);
-    } else if (QChar::isHighSurrogate(c) && i + 1 < n && text[i + 1].isLowSurrogate()) {
-      // One reference for the whole character, not one per surrogate.
-      AppendHex(out, QChar::surrogateToUcs4(c, text[i + 1].unicode()), 4);
-      ++i;
     } else {
+      // One reference per UTF-16 unit: a character above U+FFFF is written
+      // as its two surrogates, as peers that read these files expect.
       AppendHex(out, c, 4);
     }
   }
