@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -29,46 +30,51 @@ constexpr bool IsNameChar(char16_t c) {
          c == u'-' || c == u'.' || c == u':' || c == u'_';
 }
 
-// Key of a parent's child index. Names compare with the ASCII letters folded
-// and every other character exact. Keys stored in the index own their
-// characters (a shared copy of the first child's name); look-up keys only
-// view the caller's text, so a look-up allocates nothing. The hash of the
-// folded name is kept in the key: the table compares it before touching the
-// characters, which saves a cache miss per probe in large tables.
-struct NameKey {
-  QStringView view;
-  QString owner;
-  size_t hash = 0;
+// The hash of a name with the ASCII letters folded, so that names that the
+// look-up takes as equal hash alike.
+size_t FoldedHash(QStringView name);
 
-  static NameKey Lookup(QStringView name);
-  static NameKey Owning(const QString& name, size_t hash) {
-    NameKey key;
-    key.owner = name;
-    key.view = key.owner;  // copies of owner share these characters
-    key.hash = hash;
-    return key;
-  }
-};
+// A parent's index of its children by name: an open-addressing table (linear
+// probing, backward-shift deletion, no tombstones) from the folded name to the
+// chain of children of that name in document order. A slot keeps the full
+// hash, so a probe compares names only on an equal hash, and it owns no
+// characters: the chain's first child holds the name. Nothing is allocated
+// per child.
+class ChildIndex {
+ public:
+  struct Slot {
+    size_t hash = 0;
+    Node* first = nullptr;  // null: the slot is free
+    Node* last = nullptr;
+  };
 
-bool operator==(const NameKey& a, const NameKey& b);
-size_t qHash(const NameKey& key, size_t seed);
+  explicit ChildIndex(qsizetype expected);
 
-// The children of one parent that share a (folded) name, in document order.
-struct SameNameChain {
-  Node* first = nullptr;
-  Node* last = nullptr;
+  // The chain of that name, or null.
+  Slot* Find(size_t hash, QStringView name) const;
+  // Adds child at the end of the chain of its name.
+  void Add(size_t hash, Node* child);
+  // Takes child out of the chain of its name.
+  void Remove(size_t hash, Node* child);
+
+ private:
+  void Grow();
+  void Place(const Slot& slot);
+
+  std::unique_ptr<Slot[]> slots_;
+  size_t mask_ = 0;
+  size_t used_ = 0;
 };
 
 }  // namespace xml
 
 // Children are kept as a doubly linked list in document order (the writer's
 // order, O(1) removal). Once a parent has more than a few children it also
-// keeps a hash index from the folded name to the chain of children of that
-// name, so a look-up never scans siblings; below that a scan of at most
-// kIndexThreshold children is cheaper than a hash, and most elements of a
-// document (values, small keys) never pay for an index.
+// keeps a ChildIndex, so a look-up never scans siblings; below that a scan of
+// at most kIndexThreshold children is cheaper than a hash, and most elements
+// of a document (values, small keys) never pay for an index.
 struct XmlStorage::Node {
-  QString name;
+  QString name;  // views characters stored after the node (see NewNode)
   QString value;
   Node* parent = nullptr;
   Node* prev = nullptr;
@@ -78,20 +84,24 @@ struct XmlStorage::Node {
   Node* prevSame = nullptr;  // chain of same-named siblings, when indexed
   Node* nextSame = nullptr;
   qsizetype childCount = 0;
-  bool indexed = false;
-  QHash<xml::NameKey, xml::SameNameChain> index;
+  std::unique_ptr<xml::ChildIndex> index;  // null below the threshold
 };
 
 namespace xml {
 
 // A new element without parent; the caller owns it until it is appended.
-Node* NewNode(QString name);
+// Made and freed only by these functions (the name is kept inside the node).
+Node* NewNode(QStringView name);
 // Deletes a subtree without recursion: a loaded file may nest deeply.
 void DestroyTree(Node* node);
 // Appends as the last child of parent (which then owns it).
 void AppendChild(Node* parent, Node* child);
-// The first child of that name in document order, or null.
-Node* FindChild(const Node* parent, QStringView name);
+// The first child of that name in document order, or null. When the parent
+// is indexed, *hash receives the name's FoldedHash (and *hashed is set), so
+// that appending a child of that name need not compute it again.
+Node* FindChild(const Node* parent, QStringView name, size_t* hash = nullptr, bool* hashed = nullptr);
+// As AppendChild, for a child whose name's FoldedHash the caller knows.
+void AppendChild(Node* parent, Node* child, size_t hash);
 // Detaches a child from its parent; the caller owns it afterwards.
 void Unlink(Node* child);
 

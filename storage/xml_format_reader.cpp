@@ -205,7 +205,7 @@ class Reader {
       Fail(QStringLiteral("malformed start tag of %1").arg(name));
       return nullptr;
     }
-    Node* node = NewNode(std::move(name));
+    Node* node = NewNode(name);
     if (parent) {
       AppendChild(parent, node);
     } else {

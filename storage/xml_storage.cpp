@@ -13,7 +13,10 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
+#include <new>
 
 // The document and its paths live here; the format's reader, serializer and
 // encodings have files of their own (xml_format_reader.cpp,
@@ -23,8 +26,12 @@ namespace xml {
 
 namespace {
 
+constexpr qsizetype kIndexThreshold = 8;
+
 bool FoldedEqual(QStringView a, QStringView b) {
   if (a.size() != b.size()) return false;
+  // Nearly always the same spelling: compare exactly first, which is fast.
+  if (std::memcmp(a.utf16(), b.utf16(), size_t(a.size()) * sizeof(char16_t)) == 0) return true;
   const char16_t* p = a.utf16();
   const char16_t* q = b.utf16();
   for (qsizetype i = 0, n = a.size(); i < n; ++i)
@@ -34,39 +41,101 @@ bool FoldedEqual(QStringView a, QStringView b) {
 
 }  // namespace
 
-NameKey NameKey::Lookup(QStringView name) {
-  QVarLengthArray<char16_t, 128> folded(name.size());
+size_t FoldedHash(QStringView name) {
+  // Folded into a stack buffer and hashed by Qt's seeded string hash: names
+  // come from files that other computers write, so the hash must not be one
+  // whose collisions can be chosen.
+  // Four UTF-16 units at a time: a unit below 0x8000 whose low 15 bits lie
+  // in 'A'..'Z' gets 0x20 added; no lane can carry into the next.
+  const qsizetype n = name.size();
+  QVarLengthArray<char16_t, 128> folded(n);
   const char16_t* p = name.utf16();
-  for (qsizetype i = 0, n = name.size(); i < n; ++i) folded[i] = FoldAscii(p[i]);
-  NameKey key;
-  key.view = name;
-  key.hash = qHash(QStringView(folded.data(), folded.size()), QHashSeed::globalSeed());
-  return key;
+  char16_t* q = folded.data();
+  qsizetype i = 0;
+  constexpr quint64 kLow15 = 0x7FFF7FFF7FFF7FFFull;
+  constexpr quint64 kHigh = 0x8000800080008000ull;
+  for (; i + 4 <= n; i += 4) {
+    quint64 w;
+    std::memcpy(&w, p + i, sizeof w);
+    const quint64 low = w & kLow15;
+    const quint64 atLeastA = low + 0x7FBF7FBF7FBF7FBFull;     // high bit: low >= 'A'
+    const quint64 aboveZ = low + 0x7FA57FA57FA57FA5ull;       // high bit: low > 'Z'
+    const quint64 upper = atLeastA & ~aboveZ & ~w & kHigh;
+    w += upper >> 10;  // 0x8000 >> 10 == 0x20
+    std::memcpy(q + i, &w, sizeof w);
+  }
+  for (; i < n; ++i) q[i] = FoldAscii(p[i]);
+  return qHashBits(q, size_t(n) * sizeof(char16_t), QHashSeed::globalSeed());
 }
 
-bool operator==(const NameKey& a, const NameKey& b) { return a.hash == b.hash && FoldedEqual(a.view, b.view); }
+ChildIndex::ChildIndex(qsizetype expected) {
+  size_t capacity = 16;
+  while (capacity * 3 < size_t(expected) * 4 + 4) capacity *= 2;
+  slots_ = std::make_unique<Slot[]>(capacity);
+  mask_ = capacity - 1;
+}
 
-size_t qHash(const NameKey& key, size_t seed) { return ::qHash(quint64(key.hash), seed); }
-
-namespace {
-
-constexpr qsizetype kIndexThreshold = 8;
-
-void AddToIndex(Node* parent, Node* child) {
-  const NameKey key = NameKey::Lookup(child->name);
-  auto it = parent->index.find(key);
-  child->nextSame = nullptr;
-  if (it == parent->index.end()) {
-    parent->index.insert(NameKey::Owning(child->name, key.hash), SameNameChain{child, child});
-    child->prevSame = nullptr;
-  } else {
-    child->prevSame = it->last;
-    it->last->nextSame = child;
-    it->last = child;
+ChildIndex::Slot* ChildIndex::Find(size_t hash, QStringView name) const {
+  for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    Slot& slot = slots_[i];
+    if (!slot.first) return nullptr;
+    if (slot.hash == hash && FoldedEqual(slot.first->name, name)) return &slot;
   }
 }
 
-}  // namespace
+void ChildIndex::Place(const Slot& slot) {
+  size_t i = slot.hash & mask_;
+  while (slots_[i].first) i = (i + 1) & mask_;
+  slots_[i] = slot;
+}
+
+void ChildIndex::Grow() {
+  std::unique_ptr<Slot[]> old = std::move(slots_);
+  const size_t oldCapacity = mask_ + 1;
+  slots_ = std::make_unique<Slot[]>(oldCapacity * 2);
+  mask_ = oldCapacity * 2 - 1;
+  for (size_t i = 0; i < oldCapacity; ++i)
+    if (old[i].first) Place(old[i]);
+}
+
+void ChildIndex::Add(size_t hash, Node* child) {
+  child->nextSame = nullptr;
+  if (Slot* slot = Find(hash, child->name)) {
+    child->prevSame = slot->last;
+    slot->last->nextSame = child;
+    slot->last = child;
+    return;
+  }
+  child->prevSame = nullptr;
+  // At most three quarters full, so that a probe stays short.
+  if ((used_ + 1) * 4 > (mask_ + 1) * 3) Grow();
+  Place(Slot{hash, child, child});
+  ++used_;
+}
+
+void ChildIndex::Remove(size_t hash, Node* child) {
+  Slot* slot = Find(hash, child->name);
+  if (child->prevSame) child->prevSame->nextSame = child->nextSame;
+  if (child->nextSame) child->nextSame->prevSame = child->prevSame;
+  if (slot->first != child || slot->last != child) {
+    if (slot->first == child) slot->first = child->nextSame;
+    if (slot->last == child) slot->last = child->prevSame;
+    return;
+  }
+  // The chain is gone: free its slot and shift back the slots after it that
+  // would otherwise no longer be reached from their home slot.
+  size_t hole = size_t(slot - slots_.get());
+  for (size_t j = (hole + 1) & mask_; slots_[j].first; j = (j + 1) & mask_) {
+    const size_t home = slots_[j].hash & mask_;
+    // Moves when its home is not cyclically within (hole, j].
+    const bool reachable = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (reachable) continue;
+    slots_[hole] = slots_[j];
+    hole = j;
+  }
+  slots_[hole] = Slot{};
+  --used_;
+}
 
 void DestroyTree(Node* node) {
   if (!node) return;
@@ -75,27 +144,42 @@ void DestroyTree(Node* node) {
     Node* n = pending.back();
     pending.pop_back();
     for (Node* c = n->firstChild; c; c = c->next) pending.push_back(c);
-    delete n;
+    n->~Node();
+    ::operator delete(n);
   }
 }
 
-Node* NewNode(QString name) {
-  Node* node = new Node;
-  node->name = std::move(name);
+Node* NewNode(QStringView name) {
+  // One allocation for the element and its name: the characters follow the
+  // node, and the name views them without a string block of its own. The
+  // name is never changed and no copy of it outlives the node.
+  static_assert(sizeof(Node) % alignof(char16_t) == 0);
+  void* memory = ::operator new(sizeof(Node) + size_t(name.size()) * sizeof(char16_t));
+  Node* node = new (memory) Node;
+  auto* chars = reinterpret_cast<QChar*>(node + 1);
+  std::copy_n(name.data(), name.size(), chars);
+  node->name = QString::fromRawData(chars, name.size());
   return node;
 }
 
-Node* FindChild(const Node* parent, QStringView name) {
-  if (!parent->indexed) {
+Node* FindChild(const Node* parent, QStringView name, size_t* hash, bool* hashed) {
+  if (!parent->index) {
     for (Node* c = parent->firstChild; c; c = c->next)
       if (FoldedEqual(c->name, name)) return c;
     return nullptr;
   }
-  const auto it = parent->index.constFind(NameKey::Lookup(name));
-  return it == parent->index.cend() ? nullptr : it->first;
+  const size_t h = FoldedHash(name);
+  if (hash) {
+    *hash = h;
+    *hashed = true;
+  }
+  const ChildIndex::Slot* slot = parent->index->Find(h, name);
+  return slot ? slot->first : nullptr;
 }
 
-void AppendChild(Node* parent, Node* child) {
+namespace {
+
+void Link(Node* parent, Node* child) {
   child->parent = parent;
   child->prev = parent->lastChild;
   child->next = nullptr;
@@ -105,14 +189,29 @@ void AppendChild(Node* parent, Node* child) {
     parent->firstChild = child;
   parent->lastChild = child;
   ++parent->childCount;
+}
 
-  if (parent->indexed) {
-    AddToIndex(parent, child);
-  } else if (parent->childCount > kIndexThreshold) {
-    parent->indexed = true;
-    parent->index.reserve(parent->childCount);
-    for (Node* c = parent->firstChild; c; c = c->next) AddToIndex(parent, c);
-  }
+void BuildIndex(Node* parent) {
+  parent->index = std::make_unique<ChildIndex>(parent->childCount);
+  for (Node* c = parent->firstChild; c; c = c->next) parent->index->Add(FoldedHash(c->name), c);
+}
+
+}  // namespace
+
+void AppendChild(Node* parent, Node* child) {
+  Link(parent, child);
+  if (parent->index)
+    parent->index->Add(FoldedHash(child->name), child);
+  else if (parent->childCount > kIndexThreshold)
+    BuildIndex(parent);
+}
+
+void AppendChild(Node* parent, Node* child, size_t hash) {
+  Link(parent, child);
+  if (parent->index)
+    parent->index->Add(hash, child);
+  else if (parent->childCount > kIndexThreshold)
+    BuildIndex(parent);
 }
 
 void Unlink(Node* child) {
@@ -126,21 +225,9 @@ void Unlink(Node* child) {
   else
     parent->lastChild = child->prev;
   --parent->childCount;
-
-  if (parent->indexed) {
-    auto it = parent->index.find(NameKey::Lookup(child->name));
-    if (child->prevSame) child->prevSame->nextSame = child->nextSame;
-    if (child->nextSame) child->nextSame->prevSame = child->prevSame;
-    if (it->first == child && it->last == child) {
-      parent->index.erase(it);
-    } else {
-      if (it->first == child) it->first = child->nextSame;
-      if (it->last == child) it->last = child->prevSame;
-    }
-  }
+  if (parent->index) parent->index->Remove(FoldedHash(child->name), child);
   child->parent = child->prev = child->next = child->prevSame = child->nextSame = nullptr;
 }
-
 
 // ---------------------------------------------------------------------------
 // Paths
@@ -150,10 +237,26 @@ namespace {
 // The name rule: every character outside [-.0-9:A-Z_a-z] becomes "_" (a
 // character above U+FFFF, two UTF-16 units, becomes one "_"). Returns the
 // component itself when it is valid, otherwise the fixed name in *buffer.
+// IsNameChar as a table: the check runs on every character of every path.
+constexpr auto kNameCharTable = [] {
+  std::array<bool, 128> table{};
+  for (char16_t c = 0; c < 128; ++c) table[c] = IsNameChar(c);
+  return table;
+}();
+
 QStringView ValidName(QStringView component, QString* buffer) {
   const qsizetype n = component.size();
   qsizetype i = 0;
-  while (i < n && IsNameChar(component[i].unicode())) ++i;
+  const char16_t* p = component.utf16();
+  // Four units at a time while all of them are ASCII name characters.
+  for (; i + 4 <= n; i += 4) {
+    quint64 w;
+    std::memcpy(&w, p + i, sizeof w);
+    if ((w & 0xFF80FF80FF80FF80ull) != 0) break;
+    if (!(kNameCharTable[p[i]] & kNameCharTable[p[i + 1]] & kNameCharTable[p[i + 2]] & kNameCharTable[p[i + 3]]))
+      break;
+  }
+  while (i < n && p[i] < 128 && kNameCharTable[p[i]]) ++i;
   if (i == n) return component;
   buffer->clear();
   buffer->reserve(n);
@@ -175,7 +278,13 @@ using Components = QVarLengthArray<QStringView, 16>;
 // Splits at "\" and normalises: empty components and "." are dropped, a
 // component of n dots removes the n-1 components before it.
 void AppendComponents(QStringView path, Components& out) {
-  for (QStringView part : path.tokenize(u'\\')) {
+  // Paths are short: a plain scan costs less than a library search per part.
+  const char16_t* p = path.utf16();
+  for (qsizetype from = 0, n = path.size(); from < n;) {
+    qsizetype to = from;
+    while (to < n && p[to] != u'\\') ++to;
+    const QStringView part = path.sliced(from, to - from);
+    from = to + 1;
     if (part.isEmpty()) continue;
     qsizetype dots = 0;
     while (dots < part.size() && part[dots] == u'.') ++dots;
@@ -315,11 +424,16 @@ XmlStorage::Node* XmlStorage::Resolve(QStringView path, bool create, bool* creat
     // The root's own name may lead the path; it is matched exactly.
     if (i == 0 && i < last && parts[0] == root_->name) continue;
     const QStringView name = ValidName(parts[i], &buffer);
-    Node* child = FindChild(node, name);
+    size_t hash = 0;
+    bool hashed = false;
+    Node* child = FindChild(node, name, &hash, &hashed);
     if (!child) {
       if (!create) return nullptr;
-      child = NewNode(name.toString());
-      AppendChild(node, child);
+      child = NewNode(name);
+      if (hashed)
+        AppendChild(node, child, hash);  // the look-up's hash, not computed twice
+      else
+        AppendChild(node, child);
       *created = true;
     }
     node = child;
