@@ -32,7 +32,11 @@ void AppendName(QByteArray& out, const QString& name) {
       return;
     }
   }
-  out.append(name.toLatin1());
+  // ASCII only here: appended unit by unit, without a converted copy.
+  const qsizetype at = out.size();
+  out.resize(at + name.size());
+  char* p = out.data() + at;
+  for (QChar c : name) *p++ = static_cast<char>(c.unicode());
 }
 
 }  // namespace
