@@ -74,8 +74,6 @@ class ChildIndex {
 // at most kIndexThreshold children is cheaper than a hash, and most elements
 // of a document (values, small keys) never pay for an index.
 struct XmlStorage::Node {
-  QString name;  // views characters stored after the node (see NewNode)
-  QString value;
   Node* parent = nullptr;
   Node* prev = nullptr;
   Node* next = nullptr;
@@ -85,6 +83,10 @@ struct XmlStorage::Node {
   Node* nextSame = nullptr;
   qsizetype childCount = 0;
   std::unique_ptr<xml::ChildIndex> index;  // null below the threshold
+  // Last, so that a look-up that compares the name and then the value reads
+  // one stretch of memory: value, name and the name's characters.
+  QString value;
+  QString name;  // views the characters stored right after the node (NewNode)
 };
 
 namespace xml {
