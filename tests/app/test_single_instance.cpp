@@ -85,7 +85,9 @@ class OneDataDirectory : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(home_.isValid()); }
 
   std::unique_ptr<QProcess> Launch(const QString& runtime, const QString& session, QStringList args = {}) {
+    // A runtime directory must be private, or Qt picks another one.
     QDir().mkpath(home_.path() + u'/' + runtime);
+    QFile::setPermissions(home_.path() + u'/' + runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     auto p = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", home_.path() + "/data");
@@ -105,8 +107,10 @@ class OneDataDirectory : public ::testing::Test {
   QString DataDir() const { return home_.path() + "/data/Varnel/Lintrove"; }
   // The copy that holds the data directory names its socket in the lock file.
   bool WaitHeldFrom(const QString& runtime) {
-    return WaitFor([&] { return ReadAll(DataDir() + "/instance.lock").startsWith((home_.path() + u'/' + runtime).toUtf8()); },
-                   15000);
+    const QByteArray prefix = (home_.path() + u'/' + runtime + u'/').toUtf8();
+    const bool held = WaitFor([&] { return ReadAll(DataDir() + "/instance.lock").startsWith(prefix); }, 15000);
+    EXPECT_TRUE(held) << "lock file: " << ReadAll(DataDir() + "/instance.lock").toStdString();
+    return held;
   }
 
   QTemporaryDir home_;
@@ -122,7 +126,7 @@ TEST_F(OneDataDirectory, SecondCopyOfAnotherSessionEndsAndAKilledCopyBlocksNothi
   EXPECT_EQ(service->exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(service->exitCode(), 0);
   EXPECT_EQ(terminal->state(), QProcess::Running);
-  EXPECT_TRUE(ReadAll(DataDir() + "/instance.lock").startsWith((home_.path() + "/run1").toUtf8()));
+  EXPECT_TRUE(ReadAll(DataDir() + "/instance.lock").startsWith((home_.path() + "/run1/").toUtf8()));
 
   // Killed, the first copy leaves its lock file and socket behind; the next
   // start, of the other session, runs.
