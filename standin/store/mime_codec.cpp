@@ -108,12 +108,25 @@ QByteArray DecodedContent(GMimePart* part) {
   return StreamBytes(out.get());
 }
 
+// A display name or address as one line: a line break inside it is
+// folding, which unfolding removes (RFC 5322 2.2.3). GMime leaves the break
+// of a name that was folded before an encoded word in the name, and encodes
+// a break it is given into words it does not read back the same, so that
+// each round trip cost the name a character; and an address that could not
+// be parsed is written as it stands, so a break in it would start a header
+// field of its own. Without breaks both round-trip exactly.
+QString SingleLine(QString name) {
+  name.remove(u'\r');
+  name.remove(u'\n');
+  return name;
+}
+
 void AddMailboxes(GMimeMessage* message, GMimeAddressType type, const ItemContent& content,
                   int recipientType) {
   for (const Recipient& recipient : content.recipients) {
     if (recipient.type != recipientType) continue;
-    g_mime_message_add_mailbox(message, type, recipient.name.toUtf8().constData(),
-                               recipient.address.toUtf8().constData());
+    g_mime_message_add_mailbox(message, type, SingleLine(recipient.name).toUtf8().constData(),
+                               SingleLine(recipient.address).toUtf8().constData());
   }
 }
 
@@ -128,7 +141,7 @@ void CollectMailboxes(InternetAddressList* list, int type, std::vector<Recipient
       continue;
     }
     Recipient recipient;
-    recipient.name = FromUtf8(internet_address_get_name(address));
+    recipient.name = SingleLine(FromUtf8(internet_address_get_name(address)));
     recipient.address =
         FromUtf8(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address)));
     recipient.type = type;
@@ -237,8 +250,8 @@ QByteArray Write(const ItemContent& content, bool messageFile) {
     g_mime_object_append_header(top, kFileHeader, QByteArray::number(kMessageFileVersion), nullptr);
   if (!content.senderAddress.isEmpty() || !content.senderName.isEmpty())
     g_mime_message_add_mailbox(message.get(), GMIME_ADDRESS_TYPE_FROM,
-                               content.senderName.toUtf8().constData(),
-                               content.senderAddress.toUtf8().constData());
+                               SingleLine(content.senderName).toUtf8().constData(),
+                               SingleLine(content.senderAddress).toUtf8().constData());
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_TO, content, kRecipientTo);
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, content, kRecipientCc);
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_BCC, content, kRecipientBcc);

@@ -10,6 +10,9 @@
 // write-and-read pass changes the item (the first may normalise it).
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+#include <algorithm>
 
 #include <cstdint>
 #include <cstdio>
@@ -55,6 +58,36 @@ void Calendar(const ItemContent& item) {
   }
 }
 
+// Which part of the item a pass changed, for the crash report.
+QString Difference(const ItemContent& a, const ItemContent& b) {
+  QStringList parts;
+  const auto text = [&](const char* name, const QString& x, const QString& y) {
+    if (x != y) parts << QStringLiteral("%1: [%2] -> [%3]").arg(QLatin1String(name), x, y);
+  };
+  text("class", a.messageClass, b.messageClass);
+  text("subject", a.subject, b.subject);
+  text("body", a.body, b.body);
+  text("sender name", a.senderName, b.senderName);
+  text("sender address", a.senderAddress, b.senderAddress);
+  if (a.recipients.size() != b.recipients.size()) parts << QStringLiteral("recipient count");
+  for (size_t i = 0; i < std::min(a.recipients.size(), b.recipients.size()); ++i) {
+    text("recipient name", a.recipients[i].name, b.recipients[i].name);
+    text("recipient address", a.recipients[i].address, b.recipients[i].address);
+    if (a.recipients[i].type != b.recipients[i].type) parts << QStringLiteral("recipient type");
+  }
+  if (!(a.properties == b.properties)) parts << QStringLiteral("properties");
+  if (!(a.attachments == b.attachments)) parts << QStringLiteral("attachments");
+  if (a.icalendar != b.icalendar) parts << QStringLiteral("icalendar");
+  if (a.headers != b.headers) {
+    for (size_t i = 0; i < std::max(a.headers.size(), b.headers.size()); ++i) {
+      const auto x = i < a.headers.size() ? a.headers[i] : std::pair<QString, QString>();
+      const auto y = i < b.headers.size() ? b.headers[i] : std::pair<QString, QString>();
+      if (x != y) parts << QStringLiteral("header [%1: %2] -> [%3: %4]").arg(x.first, x.second, y.first, y.second);
+    }
+  }
+  return parts.join(QStringLiteral("; "));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -83,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // the item must be stable.
   const ItemContent once = ReadBack(mime::Write(item, true), true);
   const ItemContent twice = ReadBack(mime::Write(once, true), true);
-  if (!(once == twice)) Fail("a second pass through the message file changed the item");
+  if (!(once == twice)) Fail("a second pass through the message file changed the item:", Difference(once, twice));
   ReadBack(mime::Write(item, false), false);
   return 0;
 }
