@@ -108,17 +108,21 @@ QByteArray DecodedContent(GMimePart* part) {
   return StreamBytes(out.get());
 }
 
-// A display name or address as one line: a line break inside it is
-// folding, which unfolding removes (RFC 5322 2.2.3). GMime leaves the break
-// of a name that was folded before an encoded word in the name, and encodes
-// a break it is given into words it does not read back the same, so that
-// each round trip cost the name a character; and an address that could not
-// be parsed is written as it stands, so a break in it would start a header
-// field of its own. Without breaks both round-trip exactly.
-QString SingleLine(QString name) {
-  name.remove(u'\r');
-  name.remove(u'\n');
-  return name;
+// Names and addresses go into header fields as one line. A line break is
+// folding, which reading should remove (RFC 5322 2.2.3), but GMime leaves
+// the break of a name folded before an encoded word, encodes a break it is
+// given into words it does not read back the same (each round trip cost the
+// name a character), and refolds a long name at a tab, which comes back as
+// a blank. So a display name keeps its words with single blanks between
+// them (QString::simplified), read and written, and round-trips exactly.
+// An address that could not be parsed is written as it stands, so a line
+// break in it would start a header field of its own: the breaks go.
+QString SingleLine(const QString& name) { return name.simplified(); }
+
+QString AddressLine(QString address) {
+  address.remove(u'\r');
+  address.remove(u'\n');
+  return address;
 }
 
 void AddMailboxes(GMimeMessage* message, GMimeAddressType type, const ItemContent& content,
@@ -126,7 +130,7 @@ void AddMailboxes(GMimeMessage* message, GMimeAddressType type, const ItemConten
   for (const Recipient& recipient : content.recipients) {
     if (recipient.type != recipientType) continue;
     g_mime_message_add_mailbox(message, type, SingleLine(recipient.name).toUtf8().constData(),
-                               SingleLine(recipient.address).toUtf8().constData());
+                               AddressLine(recipient.address).toUtf8().constData());
   }
 }
 
@@ -251,7 +255,7 @@ QByteArray Write(const ItemContent& content, bool messageFile) {
   if (!content.senderAddress.isEmpty() || !content.senderName.isEmpty())
     g_mime_message_add_mailbox(message.get(), GMIME_ADDRESS_TYPE_FROM,
                                SingleLine(content.senderName).toUtf8().constData(),
-                               SingleLine(content.senderAddress).toUtf8().constData());
+                               AddressLine(content.senderAddress).toUtf8().constData());
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_TO, content, kRecipientTo);
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, content, kRecipientCc);
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_BCC, content, kRecipientBcc);
