@@ -136,10 +136,14 @@ TEST_F(VasnikTest, RecipientNameWithALineBreakLosesNothingOnTheWayRound) {
       item = session_->GetMessageFromMsgFile(TempPath("t.msg"));
       const QString now = item->Content().recipients.back().name;
       EXPECT_FALSE(now.contains(u'\n') || now.contains(u'\r')) << S(now);
-      if (pass > 0) EXPECT_EQ(now, last) << "pass " << pass;
+      if (pass > 0) {
+        EXPECT_EQ(now, last) << "pass " << pass;
+      }
       last = now;
     }
-    if (name.contains(latin)) EXPECT_EQ(last, QStringLiteral("Bob ") + latin);
+    if (name.contains(latin)) {
+      EXPECT_EQ(last, QStringLiteral("Bob ") + latin);
+    }
   }
 }
 
