@@ -388,6 +388,8 @@ void TMainForm::FormCreate() {
   // session is open and the store events come in.
   Trap([this] { aMailIntake->FinishLeftovers(); });
   Trap([this] { aPacker->FinishLeftovers(); });
+  // Changes made to the shared folders while the program was not running.
+  for (const QString& folder : MonitoredFolders.Items()) Trap([&] { aExporter->CatchUp(folder); });
 
   if (arguments_.value(1) == QStringLiteral("gui")) show();
 }

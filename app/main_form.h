@@ -117,7 +117,7 @@ class TMainForm : public QMainWindow, private SyncHost {
   std::vector<std::unique_ptr<outlook::TComEvents>> REvents;
 
   // Shows a text in the status bar's one panel.
-  void SetStatusText(const QString& text);
+  void SetStatusText(const QString& text) override;
   QString StatusText() const;
   QString HintText() const;
   // The settings panel's caption ("Folder Settings - " + path once a folder

@@ -11,6 +11,9 @@ const QString kFolderKeys = QStringLiteral("END\\Folders\\");
 const QString kKeyFolders = QStringLiteral("DEN\\Folders\\");
 const QString kKeyStores = QStringLiteral("DEN\\FoldersSID\\");
 
+const QString kStates = QStringLiteral("STATES\\");
+const QString kBaselines = QStringLiteral("STATES\\Folders\\");
+
 QString ItemRow(const QString& folderEntryId, const QString& name) { return folderEntryId + u'\\' + name; }
 
 }  // namespace
@@ -49,6 +52,30 @@ void FolderIdentity::MapFolder(const QString& folderKey, const QString& folderEn
 
 FolderIdentity::Target FolderIdentity::FolderOfKey(const QString& folderKey) const {
   return {data_.ReadString(kKeyFolders + folderKey, QString()), data_.ReadString(kKeyStores + folderKey, QString())};
+}
+
+QString FolderIdentity::StateOf(const QString& folderEntryId, const QString& itemEntryId) const {
+  return data_.ReadString(kStates + ItemRow(folderEntryId, itemEntryId), QString());
+}
+
+void FolderIdentity::RecordState(const QString& folderEntryId, const QString& itemEntryId, const QString& state) {
+  data_.WriteString(kStates + ItemRow(folderEntryId, itemEntryId), state);
+}
+
+void FolderIdentity::ForgetState(const QString& folderEntryId, const QString& itemEntryId) {
+  data_.DeleteValue(kStates + ItemRow(folderEntryId, itemEntryId));
+}
+
+QStringList FolderIdentity::ItemsWithState(const QString& folderEntryId) const {
+  return data_.ReadKeys(kStates + folderEntryId);
+}
+
+bool FolderIdentity::HasBaseline(const QString& folderEntryId) const {
+  return !data_.ReadString(kBaselines + folderEntryId, QString()).isEmpty();
+}
+
+void FolderIdentity::MarkBaseline(const QString& folderEntryId) {
+  data_.WriteString(kBaselines + folderEntryId, QStringLiteral("True"));
 }
 
 void RequirePlainKey(const QString& key) {

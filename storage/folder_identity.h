@@ -15,6 +15,7 @@
 // The storage is borrowed and must outlive this object.
 
 #include <QString>
+#include <QStringList>
 
 class XmlStorage;
 
@@ -36,6 +37,18 @@ class FolderIdentity {
 
   // The three folder rows, written together.
   void MapFolder(const QString& folderKey, const QString& folderEntryId, const QString& storeId);
+
+  // What each item of a shared folder looked like when it was last exported
+  // or imported (a text the caller makes of the item's modification time and
+  // size), so that changes made while the program was not running can be
+  // found at the next start. "STATES\" + F + "\" + E; the folder's baseline
+  // mark "STATES\Folders\" + F says every item of F was seen once.
+  QString StateOf(const QString& folderEntryId, const QString& itemEntryId) const;
+  void RecordState(const QString& folderEntryId, const QString& itemEntryId, const QString& state);
+  void ForgetState(const QString& folderEntryId, const QString& itemEntryId);
+  QStringList ItemsWithState(const QString& folderEntryId) const;
+  bool HasBaseline(const QString& folderEntryId) const;
+  void MarkBaseline(const QString& folderEntryId);
 
   struct Target {
     QString folderEntryId;  // empty: no local folder receives this key

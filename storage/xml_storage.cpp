@@ -464,6 +464,15 @@ int XmlStorage::ReadInteger(const QString& path, int def) const {
 
 void XmlStorage::WriteInteger(const QString& path, int value) { WriteString(path, QString::number(value)); }
 
+QStringList XmlStorage::ReadKeys(const QString& path) const {
+  QStringList keys;
+  const Node* node = Resolve(path, false, nullptr);
+  if (!node) return keys;
+  keys.reserve(node->childCount);
+  for (const Node* child = node->firstChild; child; child = child->next) keys.append(child->name);
+  return keys;
+}
+
 void XmlStorage::DeleteValue(const QString& path) {
   if (readOnly_) return;
   Node* node = Resolve(path, false, nullptr);

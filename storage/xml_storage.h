@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <functional>
@@ -73,6 +74,9 @@ class XmlStorage {
   void WriteInteger(const QString& path, int value);
   // Removes the value element; the key elements above it stay.
   void DeleteValue(const QString& path);
+  // The names of the elements directly below the path, in document order;
+  // empty when the path names nothing.
+  QStringList ReadKeys(const QString& path) const;
 
   // Writes the document to the bound file. Does nothing without a file or for
   // a read-only file; failures are swallowed (the old file stays intact).

@@ -33,6 +33,8 @@ struct ItemState {
   double modified = 0;  // the library's modification time (an OLE date)
   int size = -1;
   friend bool operator==(const ItemState&, const ItemState&) = default;
+  // The form kept in "user.uxm".
+  QString ToText() const { return QString::number(modified, 'g', 17) + u';' + QString::number(size); }
 };
 
 class EchoGuard {

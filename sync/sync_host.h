@@ -35,6 +35,7 @@ class SyncHost {
   // The status bar shows the text followed by the current date and time in
   // the user's format ("Items last exported on " + ...).
   virtual void SetStatusTextWithTime(const QString& text) = 0;
+  virtual void SetStatusText(const QString& text) = 0;
   // One line in the program's log.
   virtual void Log(const QString& line) = 0;
   // Runs the work on a later pass of the message loop, trapped like a handler.

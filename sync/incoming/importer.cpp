@@ -60,6 +60,10 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
   const std::optional<ImportRights> rights = FindImportRights(state_.config, f, sender);
   const bool mayModify = rights && rights->modify;
   const bool mayWrite = rights && rights->write;
+  if (!mayModify && !mayWrite)
+    host_.Log(QStringLiteral("The package \"%1\" from \"%2\" is not imported into \"%3\": that address may not "
+                             "change the folder")
+                  .arg(QFileInfo(packageDir).fileName(), sender, target.Name()));
 
   if (mayModify || mayWrite) {
     const QStringList files = QDir(packageDir).entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name);
@@ -83,7 +87,9 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
               guard_.Add(e);
               existing.Import(path, outlook::ids::olMSG);
               existing.Save();
-              guard_.Left(e, CurrentState(existing));
+              const ItemState left = CurrentState(existing);
+              guard_.Left(e, left);
+              identity_.RecordState(f, e, left.ToText());
             } else {
               AddItems(path, target, itemKey);  // moved away by the user: a new copy here
             }
@@ -112,6 +118,7 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
       guard_.Add(e);
       item.Delete(outlook::ids::dfMoveToDeletedItems);
       guard_.LeftDeleted(e);
+      identity_.ForgetState(f, e);
     }
   }
 }
@@ -129,7 +136,9 @@ void Importer::AddItems(const QString& path, const outlook::RdoFolder& folder, c
   guard_.Add(e);
   item.Import(path, outlook::ids::olMSG);
   item.Save();
-  guard_.Left(e, CurrentState(item));
+  const ItemState left = CurrentState(item);
+  guard_.Left(e, left);
 
   identity_.MapItem(folder.EntryID(), itemKey, e);
+  identity_.RecordState(folder.EntryID(), e, left.ToText());
 }

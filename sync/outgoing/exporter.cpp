@@ -1,6 +1,8 @@
 #include "sync/outgoing/exporter.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QSet>
 
 #include "outlook/redemption_ids.h"
 #include "storage/folder_identity.h"
@@ -37,6 +39,8 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
 
     identity_.MapItem(f, itemKey, e);
     identity_.MapFolder(k, f, store.EntryID());
+    identity_.RecordState(f, e, CurrentState(message).ToText());
+    if (!identity_.HasBaseline(f)) TakeBaseline(folder);
 
     EnableTimer(sendTimer_);
     host_.SetStatusTextWithTime(QStringLiteral("Items last exported on "));
@@ -48,6 +52,7 @@ void Exporter::RecordDeletion(const QString& itemEntryId, const QString& folderE
   if (held_) return;
   const QString& e = itemEntryId;
   const QString& f = folderEntryId;
+  identity_.ForgetState(f, e);
   if (identity_.MappedItemKey(f, e).isEmpty()) return;  // no other computer knows it
   if (guard_.SkipsDeletion(e)) return;
 
@@ -63,6 +68,70 @@ void Exporter::RecordDeletion(const QString& itemEntryId, const QString& folderE
     EnableTimer(sendTimer_);
   } catch (const std::exception&) {
   }
+}
+
+void Exporter::TakeBaseline(const outlook::RdoFolder& folder) {
+  const QString f = folder.EntryID();
+  const outlook::RdoItems items = folder.Items();
+  const int n = items.Count();
+  for (int i = 1; i <= n; ++i) {
+    const outlook::RdoMail item = items.Item(i);
+    const QString e = item.EntryID();
+    if (identity_.StateOf(f, e).isEmpty()) identity_.RecordState(f, e, CurrentState(item).ToText());
+  }
+  identity_.MarkBaseline(f);
+}
+
+void Exporter::CatchUp(const QString& folderEntryId) {
+  if (held_) return;
+  const QString& f = folderEntryId;
+  const outlook::RdoFolder folder = state_.session.GetFolderFromID(f, identity_.FolderOfKey(identity_.FolderKey(f)).storeId);
+  const QString owner = StoreOwnerAddress(state_.session, state_.session.GetStoreFromID(folder.StoreID()));
+  // Without a baseline an item nothing was recorded for may have been there
+  // before the folder was shared: it is noted, not sent.
+  const bool baseline = !identity_.HasBaseline(f);
+  const outlook::RdoItems items = folder.Items();
+  const int n = items.Count();
+  QSet<QString> present;
+  int exported = 0;
+  for (int i = 1; i <= n; ++i) {
+    if (i % 100 == 0) {
+      host_.SetStatusText(QStringLiteral("Looking for changes made while the program was not running: %1 of %2 items "
+                                         "of \"%3\"")
+                              .arg(i)
+                              .arg(n)
+                              .arg(folder.Name()));
+      QCoreApplication::processEvents();
+    }
+    try {
+      const outlook::RdoMail item = items.Item(i);
+      const QString e = item.EntryID();
+      present.insert(e.toUpper());
+      const QString now = CurrentState(item).ToText();
+      const QString recorded = identity_.StateOf(f, e);
+      if (recorded.isEmpty() && baseline) {
+        identity_.RecordState(f, e, now);
+      } else if (recorded != now) {
+        ExportItem(item);
+        ++exported;
+      }
+    } catch (const std::exception&) {
+      // This item is passed over (logged by the hook); the others go on.
+    }
+  }
+  if (baseline) identity_.MarkBaseline(f);
+  int deleted = 0;
+  for (const QString& e : identity_.ItemsWithState(f))
+    if (!present.contains(e.toUpper())) {
+      RecordDeletion(e, f, owner);
+      ++deleted;
+    }
+  if (exported + deleted > 0)
+    host_.Log(QStringLiteral("\"%1\" changed while the program was not running: %2 items sent again, %3 deletions")
+                  .arg(folder.Name())
+                  .arg(exported)
+                  .arg(deleted));
+  host_.SetStatusText(QString());
 }
 
 QString StoreOwnerAddress(const outlook::RdoSession& session, const outlook::RdoStore& store) {

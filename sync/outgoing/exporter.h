@@ -31,10 +31,20 @@ class Exporter {
   // The deletion of an item of a shared folder under the store owner's
   // address. Never throws past the guards.
   void RecordDeletion(const QString& itemEntryId, const QString& folderEntryId, const QString& user);
+  // At start-up, for one shared folder: what changed, came or went while the
+  // program was not running is exported or recorded as deleted, as its
+  // store events would have done. The first time for a folder it only notes
+  // what is there. Lets the message loop run now and then. Throws when the
+  // folder cannot be opened.
+  void CatchUp(const QString& folderEntryId);
   // While held, nothing is exported or recorded.
   void SetHeld(bool held) { held_ = held; }
 
  private:
+  // Notes every item of the folder as it is now, once per folder: from then
+  // on an item without a note came while the program was not running.
+  void TakeBaseline(const outlook::RdoFolder& folder);
+
   SyncState& state_;
   FolderIdentity& identity_;
   EchoGuard& guard_;

@@ -15,6 +15,7 @@
 #include "outlook/redemption_ids.h"
 #include "storage/md5.h"
 #include "tests/support/controller_fixture.h"
+#include "tests/support/files.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -88,6 +89,54 @@ TEST_F(ExportTest, UpdateMailsDummiesAndTheImportsOwnWritesAreSkipped) {
   Form().zTimer2Timer();
   Form().ExportItem(imported);
   EXPECT_EQ(QDir(Outbox() + GetMD5(Calendar().EntryID())).entryList({"*.msg"}).size(), 2);
+}
+
+// The calendar's event file whose summary is the given one.
+QString EventFile(const QString& calendarDir, const QString& summary) {
+  for (const QString& name : QDir(calendarDir).entryList({"*.ics"}, QDir::Files))
+    if (ReadAll(calendarDir + "/" + name).contains("SUMMARY:" + summary.toUtf8() + "\r\n"))
+      return calendarDir + "/" + name;
+  return QString();
+}
+
+// Regression: only store events started an export, so what khal or a sync
+// tool changed in a shared calendar while the program was stopped never went.
+TEST_F(ExportTest, ChangesMadeWhileStoppedAreSentAtTheNextStart) {
+  const QString f = Calendar().EntryID();
+  Form().MonitoredFolders.Add(f);
+  NewEvent("here before the share");
+  QString gone;
+  for (const char* subject : {"kept", "edited", "gone"}) {
+    const outlook::RdoMail item = NewEvent(subject);
+    Form().ExportItem(item);
+    if (item.Subject() == "gone") gone = item.EntryID();
+  }
+  Form().Exit1Click();
+  form_.reset();
+  QDir(Outbox()).removeRecursively();  // packed and sent
+
+  // While stopped, as another program writes the calendar.
+  const QString calendar = home_.path() + "/data/vasnik/profile/stores/personal/Calendar";
+  const QString edited = EventFile(calendar, "edited");
+  ASSERT_FALSE(edited.isEmpty());
+  QByteArray text = ReadAll(edited);
+  WriteAll(edited, text.replace("SUMMARY:edited", "SUMMARY:edited while stopped"));
+  WriteAll(calendar + "/added-while-stopped.ics",
+           ReadAll(EventFile(calendar, "kept")).replace("SUMMARY:kept", "SUMMARY:added while stopped")
+               .replace("UID:", "UID:x"));
+  ASSERT_TRUE(QFile::remove(EventFile(calendar, "gone")));
+
+  Form();  // the next start
+  const QString dir = Outbox() + GetMD5(f) + "/";
+  QStringList sent;
+  for (const QString& file : QDir(dir).entryList({"*.msg"}, QDir::Files))
+    sent << Form().RSession.GetMessageFromMsgFile(dir + file, false).Subject();
+  sent.sort();
+  EXPECT_EQ(sent, QStringList({"added while stopped", "edited while stopped"}));
+  XmlStorage info("Info");
+  info.SetFileName(dir + "info.xml");
+  EXPECT_EQ(info.ReadString("DeletedItems", ""), GetMD5(gone));
+  EXPECT_TRUE(Form().zTimer->isActive());
 }
 
 TEST_F(ExportTest, DeletingANeverExportedItemWritesNothing) {

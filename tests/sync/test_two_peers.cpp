@@ -481,6 +481,21 @@ TEST_F(TwoPeersTest, KilledBeforeThePassAChangeGoesAfterTheNextStart) {
   StopBoth(/*afterAStop=*/true);
 }
 
+// Regression: only store events started an export, so what khal changed
+// while the program was stopped never reached the other side.
+TEST_F(TwoPeersTest, ChangesMadeWhileStoppedGoAfterTheNextStart) {
+  a_.Khal({"new", "-a", "cal", "2031-03-04", "10:00", "11:30", "Planning meeting"});
+  a_.Khal({"new", "-a", "cal", "2031-03-05", "10:00", "11:00", "Kept"});
+  Arrives(b_, {"Kept", "Planning meeting"}, "A's events reach B");
+  ASSERT_TRUE(a_.Stop());
+  a_.Khal({"edit", "Planning"}, "s\nReview meeting\nn\n");
+  a_.Khal({"new", "-a", "cal", "2031-03-06", "09:00", "10:00", "Added while stopped"});
+  a_.Khal({"edit", "Kept"}, "D\ny\n");
+  ASSERT_TRUE(a_.Start());
+  Arrives(b_, {"Added while stopped", "Review meeting"}, "what changed while A was stopped reaches B");
+  StopBoth(/*afterAStop=*/true);
+}
+
 TEST_F(TwoPeersTest, WithWriteOnlyNewItemsAreAddedAndChangesIgnored) {
   a_.Khal({"new", "-a", "cal", "2031-03-05", "09:00", "10:00", "Kept as it was"});
   Arrives(b_, {"Kept as it was"}, "new on A reaches B");
