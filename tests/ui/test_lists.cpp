@@ -70,10 +70,8 @@ class ListsTest : public ::testing::Test, public ListsHost {
     const QString profile = temp_.path() + "/profile";
     QDir().mkpath(profile + "/stores/personal/Calendar/Replies/cur");
     QDir().mkpath(profile + "/stores/mailbox/Calendar/Team");
-    WriteFile(profile + "/stores/mailbox/Calendar/Team/meeting.ics",
-              "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//t//EN\r\nBEGIN:VEVENT\r\nUID:meeting\r\n"
-              "DTSTAMP:20240101T000000Z\r\nDTSTART:20240102T100000Z\r\nSUMMARY:Meeting\r\nEND:VEVENT\r\n"
-              "END:VCALENDAR\r\n");
+    for (const char* calendar : {"personal/Calendar", "mailbox/Calendar", "mailbox/Calendar/Team"})
+      WriteFile(profile + "/stores/" + calendar + "/.vasnik-folder", "[Folder]\nDefaultItemType=1\n");
     WriteFile(profile + "/profile.ini",
               "[Store1]\nName=Mailbox\nKind=3\nDirectory=stores/mailbox\n"
               "[Store2]\nName=Personal Folders\nKind=2\nDirectory=stores/personal\n");
@@ -317,6 +315,7 @@ TEST_F(ListsTest, RightsEditorOffersAllowFirstEnterStoresAndMovesDownEscapeCance
     ASSERT_NE(edit, nullptr);
     QTest::keyClick(edit->view()->isVisible() ? static_cast<QWidget*>(edit->view()) : edit, key);
     QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   };
   // Set "Deny" on the first row's Read through the drop-down.
   ClickCell(0, 2);
