@@ -2,9 +2,10 @@
 #include "app/main_form.h"
 #include "storage/md5.h"
 #include "storage/sharing.h"
+#include "ui/sharing_editor.h"
 
 void TMainForm::SaveFolderSettings(const QString& entryId) {
-  WriteSharingRows(aFormStorage, entryId, ItemsPanelCaptionText(), SharingRows);
+  SharingList->SaveFolderSettings(entryId);
 }
 
 QString TMainForm::FolderKey(const QString& folderEntryId) const {

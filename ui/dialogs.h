@@ -33,3 +33,19 @@ class QtDialogs : public Dialogs {
  private:
   QString title_;
 };
+
+// Forwards to another Dialogs that can be replaced while the program runs:
+// the controller hands this one to its lists, tests put theirs behind it.
+class DialogsSwitch : public Dialogs {
+ public:
+  explicit DialogsSwitch(Dialogs* target) : target_(target) {}
+  void SetTarget(Dialogs* target) { target_ = target; }
+  void ShowMessage(QWidget* parent, const QString& text) override { target_->ShowMessage(parent, text); }
+  std::optional<QString> InputQuery(QWidget* parent, const QString& caption, const QString& prompt,
+                                    const QString& value) override {
+    return target_->InputQuery(parent, caption, prompt, value);
+  }
+
+ private:
+  Dialogs* target_;
+};
