@@ -28,6 +28,12 @@
 #include "app/product.h"
 #include "app/single_instance.h"
 #include "platform/system.h"
+#include "sync/echo_guard.h"
+#include "sync/incoming/importer.h"
+#include "sync/incoming/mail_intake.h"
+#include "sync/outgoing/exporter.h"
+#include "sync/outgoing/packer.h"
+#include "sync/update_mail.h"
 #include "ui/check_email.h"
 #include "ui/folder_tree.h"
 #include "ui/sharing_editor.h"
@@ -50,10 +56,6 @@ QString Rect4(int a, int b, int c, int d) { return QStringLiteral("%1,%2,%3,%4")
 }  // namespace
 
 QString FormatDateTime(const QDateTime& time) { return LogFile::FormatTime(time, QLocale::system()); }
-
-void EnableTimer(QTimer* timer) {
-  if (!timer->isActive()) timer->start();
-}
 
 void CreateConfigFiles(const QString& directory, LogFile& log, XmlStorage& config) {
   QDir().mkpath(directory);
@@ -202,6 +204,17 @@ void TMainForm::CreateComponents() {
     if (reason == QSystemTrayIcon::DoubleClick) Trap([this] { TrayIconDblClick(); });
   });
   TrayIcon->show();
+
+  CreateSyncComponents();
+}
+
+void TMainForm::CreateSyncComponents() {
+  SyncHost& host = *this;
+  aEchoGuard = std::make_unique<EchoGuard>(UpdatedItems, zTimer2);
+  aExporter = std::make_unique<Exporter>(Sync, Identity, *aEchoGuard, zTimer, host);
+  aPacker = std::make_unique<Packer>(Sync, Identity, zTimer, host, update_mail::Body(product::kWebUrl));
+  aImporter = std::make_unique<Importer>(Sync, Identity, *aEchoGuard, host);
+  aMailIntake = std::make_unique<MailIntake>(Sync, *aImporter, *aEchoGuard);
 }
 
 QWidget* TMainForm::CreateToolBar() {
@@ -509,11 +522,6 @@ void TMainForm::aAppEventsException(const std::exception* /*e*/) {
   // never shows an error dialog of its own.
 }
 
-void TMainForm::zTimer2Timer() {
-  zTimer2->stop();
-  UpdatedItems.Clear();
-}
-
 void TMainForm::SendButtonClick() { EnableTimer(zTimer); }
 
 void TMainForm::WebClick() { platform::ShellOpen(product::kWebUrl); }
@@ -531,6 +539,16 @@ void TMainForm::SendErrorReportClick() {
 void TMainForm::LogException(const RaisedException& e) { ::LogException(aLogFile, e); }
 
 void TMainForm::SetStatusText(const QString& text) { StatusPanel->setText(text); }
+
+void TMainForm::SetStatusTextWithTime(const QString& text) {
+  SetStatusText(text + FormatDateTime(QDateTime::currentDateTime()));
+}
+
+void TMainForm::Log(const QString& line) { aLogFile.Add(line); }
+
+void TMainForm::RunLater(std::function<void()> work) {
+  QTimer::singleShot(0, this, [this, work = std::move(work)] { Trap(work); });
+}
 
 QString TMainForm::StatusText() const { return StatusPanel->text(); }
 

@@ -1,12 +1,16 @@
 #pragma once
 // TMainForm: the controller. It owns every piece of shared state for the whole
-// run — the storages, the lists, the timers, the windows' lists — and every
-// synchronisation operation is one of its members.
+// run — the storages, the lists, the timers, the windows' lists — and the
+// classes that do the synchronisation work on that state.
 //
-// The members are declared here, grouped by subsystem, and defined in the
-// source file of the folder that owns them: the shell's in app/, the
-// configuration and identity in storage/, export and packing in
-// sync/outgoing/, intake and import in sync/incoming/, the trees in ui/.
+// Every operation of the synchronisation keeps its name here as a member of a
+// few lines that hands the work to its class: export to Exporter, packing
+// and mailing to Packer, the intake to MailIntake, the import to Importer,
+// the echo guard to EchoGuard (all in sync/), folder and item keys to
+// FolderIdentity (storage/). The members' bodies are in app/: the shell in
+// main_form.cpp, the session in session.cpp, the routing of store events in
+// store_events.cpp, the forwarders in sync_members.cpp. doc/program_map.md
+// follows one change through them.
 //
 // REQUIRES: a QApplication exists; every member runs on the main thread.
 
@@ -19,11 +23,13 @@
 #include <vector>
 
 #include "app/log_file.h"
-#include "storage/string_list.h"
 #include "outlook/com_events.h"
 #include "outlook/messaging.h"
+#include "storage/folder_identity.h"
 #include "storage/sharing.h"
+#include "storage/string_list.h"
 #include "storage/xml_storage.h"
+#include "sync/sync_host.h"
 #include "ui/dialogs.h"
 #include "ui/lists_host.h"
 
@@ -41,10 +47,15 @@ class SharingEditor;
 struct VstNode;
 class QWidget;
 class AppInstances;
+class EchoGuard;
+class Exporter;
+class Importer;
+class MailIntake;
+class Packer;
 class TAboutForm;
 struct RaisedException;
 
-class TMainForm : public QMainWindow, public ListsHost {
+class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   Q_OBJECT
  public:
   // Builds the components, runs the single-instance guard and, for the first
@@ -84,7 +95,7 @@ class TMainForm : public QMainWindow, public ListsHost {
   void SendErrorReportClick();
   void LogException(const RaisedException& e);
 
-  // ---- Messaging session (outlook/) ---------------------------------------
+  // ---- Messaging session (app/session.cpp) --------------------------------
   // Where the messaging library is loaded from: "Varnel/vasnik" under the
   // common files if that file exists, else under the application data.
   static QString LibraryLocation();
@@ -94,7 +105,7 @@ class TMainForm : public QMainWindow, public ListsHost {
   // Logs off (when logged on) and releases the session; never throws.
   void CloseSession();
 
-  // ---- Store events (outlook/) --------------------------------------------
+  // ---- Store events (app/store_events.cpp) --------------------------------
   // Attaches one event sink to every store of the session, in store order.
   // The entry of a store whose sink cannot be made stays empty; a sink that
   // could not connect stays in its entry and delivers nothing. Never throws.
@@ -137,7 +148,9 @@ class TMainForm : public QMainWindow, public ListsHost {
   QString ItemsPanelCaptionText() const override;
   void SetItemsPanelCaptionText(const QString& text) override;
 
-  // ---- Configuration and folder identity (storage/) ----------------------
+  // ---- Configuration and folder identity (storage/) -----------------------
+  // The members from here to the end of the intake forward to the classes
+  // that do the work; their bodies are in app/sync_members.cpp.
   // Writes the "SharedFolders" section of a folder from the rows of ItemsVST,
   // in displayed order, and the settings panel's caption.
   void SaveFolderSettings(const QString& entryId);
@@ -149,7 +162,7 @@ class TMainForm : public QMainWindow, public ListsHost {
   // Throws when the store does not answer.
   QString StoreOwnerAddress(const outlook::RdoStore& store) const;
 
-  // ---- Change capture (sync/outgoing/) --------------------------------------
+  // ---- Change capture (Exporter) --------------------------------------------
   // A created or changed item of a monitored folder: its message file and
   // description into the folder's exchange directory, the mapping rows,
   // and the send timer armed. Update mails, "Dummy" items and the import's
@@ -159,7 +172,7 @@ class TMainForm : public QMainWindow, public ListsHost {
   // key into "DeletedItems", its mapping rows removed, the timer armed.
   void RecordDeletion(const QString& itemEntryId, const QString& folderEntryId, const QString& user);
 
-  // ---- Packing and mailing (sync/outgoing/) ---------------------------------
+  // ---- Packing and mailing (Packer) -----------------------------------------
   // The packing pass, zTimer's handler.
   void zTimerTimer();
   // The archive writer completed volume n (from 1).
@@ -169,7 +182,7 @@ class TMainForm : public QMainWindow, public ListsHost {
   static bool IsObjectActive(const QString& progId);
   void ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSpace);
 
-  // ---- Update-mail intake and import (sync/incoming/) ----------------------
+  // ---- Update-mail intake and import (MailIntake, Importer) ----------------
   // zTimerSup's handler: every update mail in the default Inbox goes through
   // ProcessUpdateMail; the first failure ends the tick. While an import runs
   // a tick does nothing: the mails wait in the Inbox for the next one.
@@ -188,9 +201,9 @@ class TMainForm : public QMainWindow, public ListsHost {
   // The local folder that is to receive a package of a folder key that no
   // folder is mapped to yet; null when there is none.
   outlook::RdoFolder AcceptShare(const QString& user, const QString& folderName, int defaultItemType,
-                                 const QString& folderKey);
+                                 const QString& folderKey) override;
   // Whether an import is in progress (it yields to the message loop).
-  bool Importing() const { return importing_; }
+  bool Importing() const;
 
   // ---- Persistence ---------------------------------------------------------
   // config.xml and user.uxm reach the disk 100 ms after changes pause (one
@@ -249,23 +262,30 @@ class TMainForm : public QMainWindow, public ListsHost {
   QAction* HideShowItem = nullptr;
   QAction* Exit1 = nullptr;
 
+  // ---- Synchronisation (sync/), working on the state above ----------------
+  FolderIdentity Identity{zEXML};
+  SyncState Sync{RSession, aFormStorage, zEXML, zOXML, MonitoredFolders, ZipFileList, InboxDir, OutboxDir};
+  std::unique_ptr<EchoGuard> aEchoGuard;
+  std::unique_ptr<Exporter> aExporter;
+  std::unique_ptr<Packer> aPacker;
+  std::unique_ptr<Importer> aImporter;
+  std::unique_ptr<MailIntake> aMailIntake;
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
   void CreateComponents();
+  // The synchronisation classes, once the timers exist.
+  void CreateSyncComponents();
+  // SyncHost
+  void SetStatusTextWithTime(const QString& text) override;
+  void Log(const QString& line) override;
+  void RunLater(std::function<void()> work) override;
   QWidget* CreateToolBar();
   QWidget* CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel);
   void SaveWindowPlacement();
-  // A new local item in folder for the received message file at path, mapped
-  // to itemKey. Throws when anything fails.
-  void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
-  // The update mails handed over while an import ran, taken one by one by
-  // the outermost call (a nested one returns at once).
-  void ProcessDeferredMails();
-  // One folder of the packing pass; throws when anything fails.
-  void PackFolder(const QString& folder, const QString& key);
   void RestoreWindowPlacement();
 
   QStringList arguments_;
@@ -277,12 +297,6 @@ class TMainForm : public QMainWindow, public ListsHost {
   bool destroyed_ = false;
   bool placementRestored_ = false;
   bool monitoredLoaded_ = false;
-  bool packing_ = false;
-  bool packAgain_ = false;
-  bool importing_ = false;
-  // Entry and store identifiers of mails that arrived during an import.
-  std::vector<std::pair<QString, QString>> deferredMails_;
-  bool takingDeferred_ = false;
   static constexpr int kSaveDelayMs = 100;
   static constexpr int kMaxSaveDelayMs = 2000;
   static constexpr int kSaveRetryMs = 5000;
@@ -290,10 +304,6 @@ class TMainForm : public QMainWindow, public ListsHost {
   bool configDirty_ = false;
   bool userDataDirty_ = false;
 };
-
-// Enables a timer; one that already runs keeps its interval going, so a burst
-// of requests leads to one tick.
-void EnableTimer(QTimer* timer);
 
 // Date and time in the user's short date and long time format, the time
 // left out at exactly midnight.

@@ -170,13 +170,11 @@ bool FolderTree::FoldersVSTChecking(VstNode* /*node*/, bool /*checked*/) {
 
 void FolderTree::ReadCheckedNodes(VstNode* top, const QString& prefix) {
   if (!top) return;
-  // A control character cannot come from the file: it tells an absent key.
-  const QString absent(QChar(1));
-  QString text = config_.ReadString(CheckedKey(prefix, top->Data.EntryID), absent);
-  if (text == absent)
-    text = top->StoreEntryID.isEmpty() || top->StoreEntryID == top->Data.EntryID
-               ? QString()
-               : config_.ReadString(CheckedKey(prefix, top->StoreEntryID), QString());
+  // An empty value reads as a missing one: either sends the restore to the
+  // store's own key, which saves keep equal.
+  QString text = config_.ReadString(CheckedKey(prefix, top->Data.EntryID), QString());
+  if (text.isEmpty() && !top->StoreEntryID.isEmpty() && top->StoreEntryID != top->Data.EntryID)
+    text = config_.ReadString(CheckedKey(prefix, top->StoreEntryID), QString());
   StringList digests(true);
   digests.SetCommaText(text);
   if (digests.IsEmpty()) return;
@@ -198,6 +196,10 @@ void FolderTree::WriteCheckedNodes(const QString& prefix) {
       if (!node->Data.EntryID.isEmpty() && node->Checked) digests.Add(GetMD5(node->Data.EntryID));
     });
     config_.WriteString(CheckedKey(prefix, top->Data.EntryID), digests.CommaText());
+    // An empty value reads as a missing one, so the store's own key, which
+    // the restore falls back to, must not keep marks cleared since.
+    if (!top->StoreEntryID.isEmpty() && top->StoreEntryID != top->Data.EntryID)
+      config_.WriteString(CheckedKey(prefix, top->StoreEntryID), digests.CommaText());
   }
 }
 

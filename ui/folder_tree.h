@@ -52,7 +52,9 @@ class FolderTree : public QObject {
   // "\CheckedFolders-" + GetMD5(its EntryID), falling back to the key of the
   // store's own EntryID when that key was never written.
   void ReadCheckedNodes(VstNode* top, const QString& prefix);
-  // Saves the marks of every top-level node whose folders are loaded.
+  // Saves the marks of every top-level node whose folders are loaded, under
+  // its EntryID and, for a store whose node now carries its top folder's,
+  // under the store's own as well.
   void WriteCheckedNodes(const QString& prefix);
 
   VstNode* FocusedNode() const;

@@ -380,13 +380,15 @@ TEST_F(ListsTest, CheckMarksAndColumnWidthsComeBackAfterARestart) {
 TEST_F(ListsTest, MarksKeptUnderAStoresOwnEntryIdAreFoundWhenItsTopFolderHasNone) {
   const QString digest = GetMD5(Child(Personal(), 0)->Data.EntryID);
   config_.WriteString(kPrefix + "\\CheckedFolders-" + GetMD5(Personal()->StoreEntryID), digest);
-  Restart();
-  EXPECT_TRUE(Child(Personal(), 0)->Checked);
-  // From now on the marks are kept under the top folder, which wins.
-  EXPECT_EQ(config_.ReadString(kPrefix + "\\CheckedFolders-" + GetMD5(Personal()->Data.EntryID), QString()), digest);
-  config_.WriteString(kPrefix + "\\CheckedFolders-" + GetMD5(Personal()->Data.EntryID), QString());
   window_.reset();
   Start();
+  EXPECT_TRUE(Child(Personal(), 0)->Checked);
+  // From now on the marks are kept under the top folder, which wins.
+  Close();
+  EXPECT_EQ(config_.ReadString(kPrefix + "\\CheckedFolders-" + GetMD5(Personal()->Data.EntryID), QString()), digest);
+  // Clearing the mark clears it under both keys.
+  Child(Personal(), 0)->Checked = false;
+  Restart();
   EXPECT_FALSE(Child(Personal(), 0)->Checked);
 }
 

@@ -1,6 +1,5 @@
-// The packing pass: every shared folder whose exchange directory holds files
-// is packed into a split archive, and each segment is mailed with the list
-// of all segments to every reader of the folder.
+#include "sync/outgoing/packer.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -8,25 +7,18 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include "app/main_form.h"
-#include "app/product.h"
 #include "outlook/redemption_ids.h"
 #include "platform/ansi.h"
 #include "platform/system.h"
+#include "storage/folder_identity.h"
 #include "storage/md5.h"
 #include "storage/sharing.h"
+#include "storage/string_list.h"
 #include "sync/outgoing/split_zip_writer.h"
+#include "sync/sync_host.h"
+#include "sync/update_mail.h"
 
 namespace {
-
-const QString kUpdateSubject = QStringLiteral("Pendrix Update Email");
-
-QString UpdateMailBody() {
-  return QStringLiteral("This is an automatically generated message by Pendrix software (") + product::kWebUrl +
-         QStringLiteral("). It carries Outlook data from other computer. To read it install Pendrix on your "
-                        "computer. \r\nOnce it is read, it should be deleted automatically. If it does not get "
-                        "deleted, make sure that it arrives to your default inbox.");
-}
 
 // What a file looked like when it was packed; a file that differs later was
 // written after the pass took it and must survive the pass.
@@ -45,22 +37,22 @@ std::vector<PackedFile> Snapshot(const QString& dir) {
 
 }  // namespace
 
-int TMainForm::CountFiles(const QString& directory, const QString& mask) {
+int Packer::CountFiles(const QString& directory, const QString& mask) {
   // "*.*" is the match-everything mask of the system this program comes from.
   const QString filter = mask == QStringLiteral("*.*") ? QStringLiteral("*") : mask;
   return static_cast<int>(
       QDir(directory).entryList({filter}, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
-void TMainForm::zZipRequestImage(int volume, const QString& volumeFileName) {
+void Packer::zZipRequestImage(int volume, const QString& volumeFileName) {
   const QString base = QFileInfo(volumeFileName).completeBaseName();
   const QString extension = volume <= 9 ? QStringLiteral(".z0%1").arg(volume) : QStringLiteral(".z%1").arg(volume);
-  ZipFileList.Add(base + extension);
+  state_.zipFileList.Add(base + extension);
 }
 
-bool TMainForm::IsObjectActive(const QString& progId) { return outlook::IsObjectActive(progId); }
+bool Packer::IsObjectActive(const QString& progId) { return outlook::IsObjectActive(progId); }
 
-void TMainForm::ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSpace) {
+void Packer::ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSpace) {
   if (nameSpace.Offline()) return;
   const QString version = nameSpace.Application().Version().left(2);
   const int id = version == QStringLiteral("10") ? 5488 : version == QStringLiteral("11") ? 7095 : 0;
@@ -77,20 +69,20 @@ void TMainForm::ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSp
   nameSpace.SendAndReceive(false);
 }
 
-void TMainForm::zTimerTimer() {
+void Packer::zTimerTimer() {
   // One pass at a time: a tick during a pass (the pass lets the message loop
   // run) starts its pass once the running one has ended.
   if (packing_) {
     packAgain_ = true;
     return;
   }
-  zTimer->stop();
+  sendTimer_->stop();
   packing_ = true;
-  const QStringList folders = MonitoredFolders.Items();  // may change while the pass yields
+  const QStringList folders = state_.monitoredFolders.Items();  // may change while the pass yields
   for (const QString& folder : folders) {
-    const QString key = FolderKey(folder);
+    const QString key = identity_.FolderKey(folder);
     if (!IsPlainKey(key)) continue;
-    const QString dir = OutboxDir + key + u'/';
+    const QString dir = state_.outboxDir + key + u'/';
     if (CountFiles(dir, QStringLiteral("*.*")) == 0) continue;
     try {
       PackFolder(folder, key);
@@ -101,50 +93,52 @@ void TMainForm::zTimerTimer() {
   packing_ = false;
   if (packAgain_) {
     packAgain_ = false;
-    QTimer::singleShot(0, this, [this] { Trap([this] { zTimerTimer(); }); });
+    host_.RunLater([this] { zTimerTimer(); });
   }
 }
 
-void TMainForm::PackFolder(const QString& folder, const QString& key) {
-  const QString dir = OutboxDir + key + u'/';
-  const QString listFile = OutboxDir + key + QStringLiteral(".txt");
+void Packer::PackFolder(const QString& folder, const QString& key) {
+  const QString& outbox = state_.outboxDir;
+  StringList& zipFileList = state_.zipFileList;
+  const QString dir = outbox + key + u'/';
+  const QString listFile = outbox + key + QStringLiteral(".txt");
   QStringList deletions;
-  ZipFileList.Clear();
+  zipFileList.Clear();
 
   // Package files left behind by a failed pass go; the archive is written anew.
   QFile::remove(listFile);
   const std::vector<PackedFile> packed = Snapshot(dir);
   const QStringList segments = outgoing::WriteSplitZip(
-      dir, key, OutboxDir + key, {}, [this](int n, const QString& path) { zZipRequestImage(n, path); });
-  ZipFileList.Add(key + QStringLiteral(".zip"));
-  if (segments.size() != ZipFileList.Count())
+      dir, key, outbox + key, {}, [this](int n, const QString& path) { zZipRequestImage(n, path); });
+  zipFileList.Add(key + QStringLiteral(".zip"));
+  if (segments.size() != zipFileList.Count())
     throw std::runtime_error("The archive writer reported other segments than it wrote");
 
   QFile list(listFile);
   if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate))
     throw std::runtime_error(("Cannot write " + listFile).toStdString());
-  for (const QString& name : ZipFileList.Items()) list.write(platform::ToAnsi(name + QStringLiteral("\r\n")));
+  for (const QString& name : zipFileList.Items()) list.write(platform::ToAnsi(name + QStringLiteral("\r\n")));
   list.close();
   deletions << listFile;
 
-  const QStringList segmentNames = ZipFileList.Items();  // the pass's own copy
+  const QStringList segmentNames = zipFileList.Items();  // the pass's own copy
   for (const QString& segment : segmentNames) {
     QCoreApplication::processEvents();
-    const outlook::RdoMail mail = RSession.GetDefaultFolder(outlook::ids::olFolderDrafts).Items().Add(QStringLiteral("IPM.Note"));
+    const outlook::RdoMail mail = state_.session.GetDefaultFolder(outlook::ids::olFolderDrafts).Items().Add(QStringLiteral("IPM.Note"));
     mail.SetUnRead(true);
-    const QStringList recipients = ReadRecipients(aFormStorage, folder);
+    const QStringList recipients = ReadRecipients(state_.config, folder);
     for (const QString& address : recipients) mail.Recipients().Add(address);
     if (mail.Recipients().Count() > 0) {
       mail.Recipients().ResolveAll();
-      mail.SetSubject(kUpdateSubject);
-      mail.SetBody(UpdateMailBody());
+      mail.SetSubject(update_mail::kSubject);
+      mail.SetBody(mailBody_);
       mail.Attachments().Add(listFile, outlook::ids::olByValue, 1, key + QStringLiteral(".txt"));
-      mail.Attachments().Add(OutboxDir + segment, outlook::ids::olByValue, 2, segment);
-      mail.SetNamedProperty(QStringLiteral("Varnel"), QStringLiteral("Outgoing"));
+      mail.Attachments().Add(outbox + segment, outlook::ids::olByValue, 2, segment);
+      mail.SetNamedProperty(update_mail::kMarkerProperty, update_mail::kOutgoing);
       mail.Send();
     }
     // Without a recipient the new message is left unsaved: nothing remains.
-    deletions << OutboxDir + segment;
+    deletions << outbox + segment;
   }
 
   if (IsObjectActive(QStringLiteral("Outlook.Application"))) {

@@ -1,14 +1,14 @@
-// The controller's change capture: one event sink per message store, and the
-// routing of every store event to the export, the deletion record or the
-// update-mail intake. The sinks see every folder of every store;
-// MonitoredFolders, as it is when the event is handled, is the only filter.
+// The routing of store events: one event sink per message store, and every
+// event sent to the export, the deletion record or the update-mail intake.
+// Which of them it goes to is the controller's decision: the sinks see
+// every folder of every store, and MonitoredFolders, as it is when the event
+// is handled, is the only filter.
 #include <algorithm>
 
 #include "app/main_form.h"
+#include "sync/update_mail.h"
 
 namespace {
-
-const QString kUpdateSubject = QStringLiteral("Pendrix Update Email");
 
 // An event argument as text; a position the event does not carry is empty.
 QString Param(const outlook::TVariantArray& params, size_t index) {
@@ -57,7 +57,7 @@ void TMainForm::HandleStoreEvent(const outlook::Variant& Sender, const QString& 
     if (Event == u"OnMessageCreatedEx") {
       const outlook::RdoMail message = open(Param(Params, 0));
       // An update mail is taken wherever it arrives, shared folder or not.
-      if (message.Subject() == kUpdateSubject) {
+      if (message.Subject() == update_mail::kSubject) {
         ProcessUpdateMail(message);
         return;
       }

@@ -1,0 +1,51 @@
+#pragma once
+// Importer: one unpacked package applied to the local folder mapped to its
+// folder key, under the rights the local user granted the sender there —
+// Write adds new items, Modify replaces existing ones and applies deletions.
+// A key no folder is mapped to is an invitation, answered by the host.
+//
+// Every local item the import is about to change goes on the echo guard
+// first, so the store events the import causes are not exported back.
+//
+// The import lets the message loop run once per item, so store events,
+// timer ticks and further update mails come in the middle of it; Importing()
+// tells the intake to hold packages back until it is over.
+//
+// Everything it holds is borrowed from the controller.
+// REQUIRES: UI thread only.
+
+#include <QString>
+
+#include "outlook/messaging.h"
+
+class EchoGuard;
+class FolderIdentity;
+class SyncHost;
+struct SyncState;
+
+class Importer {
+ public:
+  Importer(SyncState& state, FolderIdentity& identity, EchoGuard& guard, SyncHost& host)
+      : state_(state), identity_(identity), guard_(guard), host_(host) {}
+
+  // Applies the package directory D (InboxDir + folder key), then removes D.
+  // Never throws.
+  void ImportPackage(const QString& packageDir);
+  bool Importing() const { return importing_; }
+
+  // A new local item in folder for the received message file at path,
+  // mapped to itemKey: a placeholder saved first (its entry id goes on the
+  // guard), then the file's content. Throws when anything fails.
+  void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
+
+ private:
+  // The package's files and deletions into the target folder.
+  void ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
+                    const QStringList& deletedItems);
+
+  SyncState& state_;
+  FolderIdentity& identity_;
+  EchoGuard& guard_;
+  SyncHost& host_;
+  bool importing_ = false;
+};

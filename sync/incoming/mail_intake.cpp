@@ -1,0 +1,182 @@
+#include "sync/incoming/mail_intake.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "outlook/redemption_ids.h"
+#include "platform/system.h"
+#include "storage/md5.h"
+#include "storage/string_list.h"
+#include "sync/echo_guard.h"
+#include "sync/incoming/importer.h"
+#include "sync/incoming/list_file.h"
+#include "sync/incoming/split_zip_reader.h"
+#include "sync/sync_host.h"
+#include "sync/update_mail.h"
+
+namespace {
+
+// Refusals are raised where they are found: the exception hook writes them
+// to the log with their text.
+[[noreturn]] void Refuse(const QString& what) { throw std::runtime_error(what.toStdString()); }
+
+// The file name of an attachment becomes a path below InboxDir. Ours are a
+// folder key and an extension, far below the length limit.
+bool IsPlainFileName(const QString& name) {
+  return IsPlainKey(name) && !name.startsWith(u'.') && name.size() <= 128;
+}
+
+// The folder key of a package: the first attachment's name without its
+// extension ("K.txt" -> "K").
+QString PackageKey(const QString& firstAttachment) {
+  const qsizetype dot = firstAttachment.lastIndexOf(u'.');
+  return dot < 0 ? firstAttachment : firstAttachment.left(dot);
+}
+
+}  // namespace
+
+void MailIntake::zTimerSupTimer() {
+  // An import in progress yields to the message loop; the mails stay in the
+  // Inbox for the tick after it.
+  if (importer_.Importing()) return;
+  try {
+    const outlook::RdoItems mails = state_.session.GetDefaultFolder(outlook::ids::olFolderInbox)
+                                        .Items()
+                                        .Restrict(QStringLiteral("Subject = '") + update_mail::kSubject + u'\'');
+    const int n = mails.Count();
+    for (int i = 1; i <= n; ++i) ProcessUpdateMail(mails.Item(i));
+  } catch (...) {
+    // Logged by the exception hook; the mails not reached are found again
+    // on the next tick.
+  }
+}
+
+void MailIntake::ProcessUpdateMail(const outlook::RdoMail& message) {
+  if (message.NamedProperty(update_mail::kMarkerProperty) == update_mail::kOutgoing) return;  // our own mail
+  const QString parent = message.Parent().EntryID();
+  if (parent == message.Store().GetDefaultFolder(outlook::ids::olFolderDeletedItems).EntryID()) return;
+  // One package at a time: a second one unpacked while the first is being
+  // imported could land in the directory being imported. The mail is taken
+  // when the import is over; a mail outside the Inbox is announced only
+  // once, so it is remembered rather than left for the tick.
+  if (importer_.Importing()) {
+    deferredMails_.push_back({message.EntryID(), message.Store().EntryID()});
+    return;
+  }
+
+  try {
+    const SavedFiles saved = SaveAttachments(message);
+    if (!saved.any) return;
+    const std::optional<QStringList> package = CompletePackage(saved);
+    if (!package) return;  // the files wait in InboxDir for the mail that completes the package
+    UnpackAndImport(saved.key, *package);
+  } catch (...) {
+    // Logged by the exception hook. A mail that was not deleted is found
+    // again by the tick when it lies in the Inbox.
+  }
+  ProcessDeferredMails();
+}
+
+MailIntake::SavedFiles MailIntake::SaveAttachments(const outlook::RdoMail& message) {
+  const outlook::RdoAttachments attachments = message.Attachments();
+  const int count = attachments.Count();
+  // Parts without a file name (a relay's addition) are not ours and are not
+  // saved.
+  QList<std::pair<int, QString>> named;
+  for (int i = 1; i <= count; ++i) {
+    const QString name = attachments.Item(i).FileName();
+    if (!name.isEmpty()) named.append({i, name});
+  }
+
+  // A mail with a name that is not a plain file name is not ours: nothing of
+  // it is saved, and it is deleted like a finished one so that it does not
+  // come back on every tick.
+  QString refused;
+  for (const auto& [index, name] : named)
+    if (!IsPlainFileName(name)) refused = name;
+
+  // Only the list file and the volumes of its package are saved: anything
+  // else a mail carries would lie in InboxDir for ever.
+  SavedFiles saved;
+  saved.any = !named.isEmpty();
+  saved.key = named.isEmpty() ? QString() : PackageKey(named.first().second);
+  if (refused.isEmpty()) {
+    for (const auto& [index, name] : named)
+      if (name == saved.key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, saved.key)) {
+        attachments.Item(index).SaveAsFile(state_.inboxDir + name);
+        saved.names.append(name);
+      }
+  }
+  message.SetNamedProperty(update_mail::kMarkerProperty, update_mail::kOutgoing);
+  message.Delete(outlook::ids::dfSoftDelete);
+
+  if (!refused.isEmpty())
+    Refuse(QStringLiteral("Refusing the update mail with the attachment \"%1\": not a plain file name").arg(refused));
+  return saved;
+}
+
+std::optional<QStringList> MailIntake::CompletePackage(const SavedFiles& saved) {
+  const QString base = state_.inboxDir + saved.key;
+  QStringList listed;
+  try {
+    listed = incoming::ReadListFile(base + QStringLiteral(".txt"), saved.key);
+  } catch (const incoming::ListFileReadError&) {
+    throw;  // missing or unreadable: the saved files wait for the next mail
+  } catch (const incoming::ListFileError&) {
+    // A list that names anything but this package's volumes never completes
+    // it: it goes with what this mail brought, so that nothing of it mixes
+    // with the next package of this key.
+    platform::SilentDelete(base + QStringLiteral(".txt"));
+    for (const QString& name : saved.names) platform::SilentDelete(state_.inboxDir + name);
+    throw;
+  }
+  StringList& zipFileList = state_.zipFileList;
+  zipFileList.Clear();
+  for (const QString& name : listed) zipFileList.Add(name);
+  QStringList files{base + QStringLiteral(".txt")};
+  for (int i = 0; i < zipFileList.Count(); ++i) {
+    const QString path = state_.inboxDir + zipFileList[i];
+    if (!QFile::exists(path)) return std::nullopt;
+    files.append(path);
+  }
+  return files;
+}
+
+void MailIntake::UnpackAndImport(const QString& key, const QStringList& packageFiles) {
+  const QString base = state_.inboxDir + key;
+  // When unpacking fails the files stay: a volume left from a lost mail of
+  // an earlier package of this key is overwritten by the mail of the new
+  // package that brings it, and that mail completes the package again.
+  guard_.ImportStarted();
+  // A directory of this key can only be left by an import the program never
+  // finished (it stopped in the middle). Packages of one key come from every
+  // peer of the folder, each with rights of its own, so the rest of it is
+  // imported under its own description first, never merged into the new
+  // package.
+  const QFileInfo leftover(base);
+  if (leftover.isDir() && !leftover.isSymLink()) importer_.ImportPackage(base);
+
+  incoming::ExtractSplitZip(base + QStringLiteral(".zip"), state_.inboxDir, key);
+  for (const QString& path : packageFiles) platform::SilentDelete(path);
+  importer_.ImportPackage(base);
+  guard_.ImportFinished();
+}
+
+void MailIntake::ProcessDeferredMails() {
+  // Each mail taken here ends in this call again: only the outermost one
+  // walks the list, so a long backlog does not deepen the stack.
+  if (takingDeferred_) return;
+  takingDeferred_ = true;
+  while (!importer_.Importing() && !deferredMails_.empty()) {
+    const auto [entryId, storeId] = deferredMails_.front();
+    deferredMails_.erase(deferredMails_.begin());
+    try {
+      ProcessUpdateMail(state_.session.GetMessageFromID(entryId, storeId));
+    } catch (...) {
+      // Gone meanwhile (deleted or moved by the user): logged by the hook,
+      // nothing to do.
+    }
+  }
+  takingDeferred_ = false;
+}
