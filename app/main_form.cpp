@@ -214,7 +214,7 @@ void TMainForm::CreateSyncComponents() {
   aExporter = std::make_unique<Exporter>(Sync, Identity, *aEchoGuard, zTimer, host);
   aPacker = std::make_unique<Packer>(Sync, Identity, zTimer, host, update_mail::Body(product::kWebUrl));
   aImporter = std::make_unique<Importer>(Sync, Identity, *aEchoGuard, host);
-  aMailIntake = std::make_unique<MailIntake>(Sync, *aImporter, *aEchoGuard);
+  aMailIntake = std::make_unique<MailIntake>(Sync, *aImporter, host);
 }
 
 QWidget* TMainForm::CreateToolBar() {
@@ -361,6 +361,10 @@ void TMainForm::FormCreate() {
 
   FirstShow = true;
   FormShow();
+
+  // What an earlier run left unfinished in the Inbox directory, once the
+  // session is open and the store events come in.
+  Trap([this] { aMailIntake->FinishLeftovers(); });
 
   if (arguments_.value(1) == QStringLiteral("gui")) show();
 }

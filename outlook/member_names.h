@@ -61,6 +61,9 @@ inline constexpr char16_t kFolderPath[] = u"FolderPath";  // RDOFolder2 only
 // ---- RDOMail ---------------------------------------------------------------------------
 inline constexpr char16_t kSubject[] = u"Subject";
 inline constexpr char16_t kMessageClass[] = u"MessageClass";
+inline constexpr char16_t kLastModificationTime[] = u"LastModificationTime";
+inline constexpr char16_t kSize[] = u"Size";
+inline constexpr char16_t kSenderEmailAddress[] = u"SenderEmailAddress";
 inline constexpr char16_t kBody[] = u"Body";
 inline constexpr char16_t kParent[] = u"Parent";
 inline constexpr char16_t kStore[] = u"Store";

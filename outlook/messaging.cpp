@@ -84,6 +84,9 @@ QString RdoMail::EntryID() const { return d_.Get(n::kEntryID).ToString(); }
 QString RdoMail::Subject() const { return d_.Get(n::kSubject).ToString(); }
 void RdoMail::SetSubject(const QString& subject) const { d_.Put(n::kSubject, subject); }
 QString RdoMail::MessageClass() const { return d_.Get(n::kMessageClass).ToString(); }
+double RdoMail::LastModificationTime() const { return d_.Get(n::kLastModificationTime).ToDouble(); }
+int RdoMail::Size() const { return d_.Get(n::kSize).ToInt(); }
+QString RdoMail::SenderEmailAddress() const { return d_.Get(n::kSenderEmailAddress).ToString(); }
 QString RdoMail::Body() const { return d_.Get(n::kBody).ToString(); }
 void RdoMail::SetBody(const QString& body) const { d_.Put(n::kBody, body); }
 void RdoMail::SetUnRead(bool unread) const { d_.Put(n::kUnRead, unread); }

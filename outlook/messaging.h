@@ -143,6 +143,13 @@ class RdoMail : public RdoObject {
   QString Subject() const;
   void SetSubject(const QString& subject) const;
   QString MessageClass() const;
+  // When the item was last saved, as an OLE date (days since 30 December
+  // 1899, fractions for the time), and its size in bytes: together they
+  // tell whether an item is still as someone left it.
+  double LastModificationTime() const;
+  int Size() const;
+  // The sender's address as the message carries it ("" for an item never sent).
+  QString SenderEmailAddress() const;
   QString Body() const;
   void SetBody(const QString& body) const;
   void SetUnRead(bool unread) const;

@@ -139,6 +139,8 @@ QString Variant::ToString() const { return VariantToString(v_); }
 
 int Variant::ToInt() const { return Converted(v_, 0, VT_I4, "an integer").Raw().lVal; }
 
+double Variant::ToDouble() const { return Converted(v_, 0, VT_R8, "a number").Raw().dblVal; }
+
 bool Variant::ToBool() const { return Converted(v_, 0, VT_BOOL, "a boolean").Raw().boolVal != VARIANT_FALSE; }
 
 DispatchRef Variant::ToDispatch() const {

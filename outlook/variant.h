@@ -52,6 +52,8 @@ class Variant {
   // does not convert.
   int ToInt() const;
   bool ToBool() const;
+  // A number or a date (its OLE value: days since 30 December 1899).
+  double ToDouble() const;
   // VT_DISPATCH as is, VT_UNKNOWN through QueryInterface, empty or null as a
   // null reference; anything else raises ComError (DISP_E_TYPEMISMATCH).
   DispatchRef ToDispatch() const;

@@ -2,6 +2,7 @@
 // Operating-system services the program needs, one small interface with an
 // implementation per platform (system_unix.cpp here).
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -35,5 +36,13 @@ bool ShellOpen(const QString& target);
 
 // Deletes a file or a directory tree; every error is swallowed.
 void SilentDelete(const QString& path);
+
+// What tells one version of a file from another even when its size and time
+// agree: the file's identity on its volume (device and inode here, volume
+// serial and file index on Windows), its size and its modification time to
+// the file system's precision. Files written by replacing (a new file
+// renamed over the old) get a new identity each time. Empty when the file
+// cannot be looked at.
+QByteArray FileVersion(const QString& path);
 
 }  // namespace platform

@@ -9,6 +9,8 @@
 #include <QSysInfo>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 #ifndef LINTROVE_INSTALL_LIBDIR
 #define LINTROVE_INSTALL_LIBDIR "/usr/local/lib"
 #endif
@@ -47,6 +49,14 @@ bool ShellOpen(const QString& target) {
   const QString program = QStandardPaths::findExecutable(target);
   if (program.isEmpty()) return false;
   return QProcess::startDetached(program, {});
+}
+
+QByteArray FileVersion(const QString& path) {
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return {};
+  const qint64 fields[] = {qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size), qint64(st.st_mtim.tv_sec),
+                           qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
+  return QByteArray(reinterpret_cast<const char*>(fields), sizeof fields);
 }
 
 void SilentDelete(const QString& path) {

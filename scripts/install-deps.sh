@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  zlib1g-dev libdw-dev libcurl4-openssl-dev
+  zlib1g-dev libdeflate-dev libdw-dev libcurl4-openssl-dev
   libical-dev libgmime-3.0-dev khal
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdg-utils

@@ -89,6 +89,13 @@ ComValue ComValue::Bool(bool value) {
   return r;
 }
 
+ComValue ComValue::Date(double oleDate) {
+  ComValue r;
+  r.v_.vt = VT_DATE;
+  r.v_.date = oleDate;
+  return r;
+}
+
 ComValue ComValue::Text(const QString& text) {
   ComValue r;
   r.v_.bstrVal = ToBstr(text);

@@ -64,6 +64,8 @@ class ComValue {
 
   static ComValue Int(int value);
   static ComValue Bool(bool value);
+  // VT_DATE: an OLE date, days since 30 December 1899.
+  static ComValue Date(double oleDate);
   static ComValue Text(const QString& text);
   // Takes over the one reference a fresh object starts with; null gives Nothing().
   static ComValue Object(IDispatch* fresh);

@@ -3,6 +3,9 @@
 #include "standin/com/dispatch_object.h"
 #include "standin/com/rdo_objects.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "outlook/member_names.h"
 #include "outlook/redemption_ids.h"
 #include "standin/store/constants.h"
@@ -50,6 +53,19 @@ class MailObject final : public DispatchObject {
                 [](MailObject& self, const Args& args) { self.item_->SetSubject(args.ValueText()); })
             .Add(n::kMessageClass, 0,
                  [](MailObject& self, const Args&) { return ComValue::Text(self.item_->MessageClass()); })
+            // The file's own time and size: any writer of the file changes them.
+            .Add(n::kLastModificationTime, 0,
+                 [](MailObject& self, const Args&) {
+                   constexpr double kUnixEpochOleDays = 25569.0;
+                   const double seconds = double(self.item_->StoredState().modifiedNs) / 1e9;
+                   return ComValue::Date(kUnixEpochOleDays + seconds / 86400.0);
+                 })
+            .Add(n::kSize, 0,
+                 [](MailObject& self, const Args&) {
+                   return ComValue::Int(int(std::min<qint64>(self.item_->StoredState().size, INT_MAX)));
+                 })
+            .Add(n::kSenderEmailAddress, 0,
+                 [](MailObject& self, const Args&) { return ComValue::Text(self.item_->SenderAddress()); })
             .Add(
                 n::kBody, 0, [](MailObject& self, const Args&) { return ComValue::Text(self.item_->Body()); },
                 [](MailObject& self, const Args& args) { self.item_->SetBody(args.ValueText()); })

@@ -14,6 +14,9 @@
 #include <QMimeDatabase>
 #include <QUuid>
 
+#include <sys/stat.h>
+#include <QFile>
+
 namespace vasnik {
 
 namespace {
@@ -65,6 +68,15 @@ QString Item::SenderAddress() const { return content_.senderAddress; }
 std::shared_ptr<Folder> Item::Parent() const { return folder_; }
 std::shared_ptr<Store> Item::GetStore() const { return folder_ ? folder_->GetStore() : nullptr; }
 QString Item::MessageFilePath() const { return messageFilePath_; }
+
+Item::FileState Item::StoredState() const {
+  const QString path = !messageFilePath_.isEmpty() ? messageFilePath_
+                       : folder_ && !base_.isEmpty() ? folder_->Locate(base_)
+                                                     : QString();
+  struct stat st {};
+  if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0) return {};
+  return {qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, qint64(st.st_size)};
+}
 
 void Item::RequireStored(const char* operation) const {
   if (deleted_)

@@ -43,6 +43,14 @@ class Item : public std::enable_shared_from_this<Item> {
   // The message file an item was read from; empty for a folder's item.
   QString MessageFilePath() const;
   bool IsDeleted() const { return deleted_; }
+  // The stored file's state: its modification time (nanoseconds since the
+  // Unix epoch) and size; {0, -1} for an item that is not stored or gone.
+  // Every write of the item changes it, whoever writes the file.
+  struct FileState {
+    qint64 modifiedNs = 0;
+    qint64 size = -1;
+  };
+  FileState StoredState() const;
   const ItemContent& Content() const { return content_; }
 
   void Save();

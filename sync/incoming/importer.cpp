@@ -11,12 +11,14 @@
 #include "storage/package_info.h"
 #include "storage/sharing.h"
 #include "sync/echo_guard.h"
+#include "sync/outgoing/exporter.h"
 #include "sync/sync_host.h"
 #include "sync/update_mail.h"
 
 void Importer::ImportPackage(const QString& packageDir) {
   const QString k = QFileInfo(packageDir).fileName();
   importing_ = true;
+  guard_.ImportStarted();
   try {
     const FolderIdentity::Target mapped = identity_.FolderOfKey(k);
     const PackageInfo package = ReadPackageInfo(packageDir);
@@ -47,6 +49,7 @@ void Importer::ImportPackage(const QString& packageDir) {
   // InboxDir.
   const QFileInfo unpacked(packageDir);
   if (unpacked.isDir() && !unpacked.isSymLink()) platform::SilentDelete(packageDir);
+  guard_.ImportFinished();
   importing_ = false;
 }
 
@@ -80,6 +83,7 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
               guard_.Add(e);
               existing.Import(path, outlook::ids::olMSG);
               existing.Save();
+              guard_.Left(e, CurrentState(existing));
             } else {
               AddItems(path, target, itemKey);  // moved away by the user: a new copy here
             }
@@ -107,6 +111,7 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
       }
       guard_.Add(e);
       item.Delete(outlook::ids::dfMoveToDeletedItems);
+      guard_.LeftDeleted(e);
     }
   }
 }
@@ -124,6 +129,7 @@ void Importer::AddItems(const QString& path, const outlook::RdoFolder& folder, c
   guard_.Add(e);
   item.Import(path, outlook::ids::olMSG);
   item.Save();
+  guard_.Left(e, CurrentState(item));
 
   identity_.MapItem(folder.EntryID(), itemKey, e);
 }

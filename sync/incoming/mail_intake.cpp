@@ -1,5 +1,6 @@
 #include "sync/incoming/mail_intake.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,7 +9,6 @@
 #include "platform/system.h"
 #include "storage/md5.h"
 #include "storage/string_list.h"
-#include "sync/echo_guard.h"
 #include "sync/incoming/importer.h"
 #include "sync/incoming/list_file.h"
 #include "sync/incoming/split_zip_reader.h"
@@ -70,7 +70,7 @@ void MailIntake::ProcessUpdateMail(const outlook::RdoMail& message) {
     if (!saved.any) return;
     const std::optional<QStringList> package = CompletePackage(saved);
     if (!package) return;  // the files wait in InboxDir for the mail that completes the package
-    UnpackAndImport(saved.key, *package);
+    UnpackAndImport(saved.key, *package, message.SenderEmailAddress());
   } catch (...) {
     // Logged by the exception hook. A mail that was not deleted is found
     // again by the tick when it lies in the Inbox.
@@ -89,24 +89,31 @@ MailIntake::SavedFiles MailIntake::SaveAttachments(const outlook::RdoMail& messa
     if (!name.isEmpty()) named.append({i, name});
   }
 
-  // A mail with a name that is not a plain file name is not ours: nothing of
-  // it is saved, and it is deleted like a finished one so that it does not
-  // come back on every tick.
-  QString refused;
-  for (const auto& [index, name] : named)
-    if (!IsPlainFileName(name)) refused = name;
-
-  // Only the list file and the volumes of its package are saved: anything
-  // else a mail carries would lie in InboxDir for ever.
+  // The first attachment is the list file and names the package. When its
+  // name is not a plain file name the mail is not ours: nothing of it is
+  // saved, and it is deleted like a finished one so that it does not come
+  // back on every tick.
   SavedFiles saved;
   saved.any = !named.isEmpty();
-  saved.key = named.isEmpty() ? QString() : PackageKey(named.first().second);
+  const QString listName = named.isEmpty() ? QString() : named.first().second;
+  const QString refused = !listName.isEmpty() && !IsPlainFileName(listName) ? listName : QString();
+  saved.key = PackageKey(listName);
+
+  // Only the list file and the volumes of its package are saved, and only
+  // their names become paths: anything else a mail carries (a relay's
+  // addition, say) is passed by and would lie in InboxDir for ever.
   if (refused.isEmpty()) {
-    for (const auto& [index, name] : named)
-      if (name == saved.key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, saved.key)) {
+    for (const auto& [index, name] : named) {
+      if ((name == saved.key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, saved.key)) &&
+          IsPlainFileName(name)) {
         attachments.Item(index).SaveAsFile(state_.inboxDir + name);
         saved.names.append(name);
+      } else {
+        host_.Log(QStringLiteral("Skipping the attachment \"%1\" of an update mail of the package \"%2\": it is "
+                                 "not part of the package")
+                      .arg(name, saved.key));
       }
+    }
   }
   message.SetNamedProperty(update_mail::kMarkerProperty, update_mail::kOutgoing);
   message.Delete(outlook::ids::dfSoftDelete);
@@ -143,12 +150,11 @@ std::optional<QStringList> MailIntake::CompletePackage(const SavedFiles& saved) 
   return files;
 }
 
-void MailIntake::UnpackAndImport(const QString& key, const QStringList& packageFiles) {
+void MailIntake::UnpackAndImport(const QString& key, const QStringList& packageFiles, const QString& sender) {
   const QString base = state_.inboxDir + key;
   // When unpacking fails the files stay: a volume left from a lost mail of
   // an earlier package of this key is overwritten by the mail of the new
   // package that brings it, and that mail completes the package again.
-  guard_.ImportStarted();
   // A directory of this key can only be left by an import the program never
   // finished (it stopped in the middle). Packages of one key come from every
   // peer of the folder, each with rights of its own, so the rest of it is
@@ -157,10 +163,51 @@ void MailIntake::UnpackAndImport(const QString& key, const QStringList& packageF
   const QFileInfo leftover(base);
   if (leftover.isDir() && !leftover.isSymLink()) importer_.ImportPackage(base);
 
-  incoming::ExtractSplitZip(base + QStringLiteral(".zip"), state_.inboxDir, key);
+  try {
+    incoming::ExtractSplitZip(base + QStringLiteral(".zip"), state_.inboxDir, key);
+  } catch (const std::exception& e) {
+    host_.Log(QStringLiteral("The package \"%1\" from \"%2\" could not be unpacked (%3); its files wait in the "
+                             "Inbox directory for a mail that replaces them")
+                  .arg(key, sender, QString::fromStdString(e.what())));
+    FailedSet& failed = failedSets_[key];
+    failed.sender = sender;
+    failed.files.clear();
+    for (const QString& path : packageFiles) failed.files.push_back({path, platform::FileVersion(path)});
+    throw;
+  }
   for (const QString& path : packageFiles) platform::SilentDelete(path);
   importer_.ImportPackage(base);
-  guard_.ImportFinished();
+  RemoveFailedSet(key);
+}
+
+void MailIntake::RemoveFailedSet(const QString& key) {
+  const auto it = failedSets_.find(key);
+  if (it == failedSets_.end()) return;
+  for (const auto& [path, version] : it->second.files) {
+    if (version.isEmpty() || platform::FileVersion(path) != version) continue;  // gone, or brought anew
+    host_.Log(QStringLiteral("Removing \"%1\" of the package \"%2\" from \"%3\": it never unpacked, and a newer "
+                             "package of the folder has been imported")
+                  .arg(QFileInfo(path).fileName(), key, it->second.sender));
+    platform::SilentDelete(path);
+  }
+  failedSets_.erase(it);
+}
+
+void MailIntake::FinishLeftovers() {
+  const QDir inbox(state_.inboxDir);
+  for (const QFileInfo& dir : inbox.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name)) {
+    if (dir.isSymLink() || !IsPlainKey(dir.fileName())) continue;
+    host_.Log(QStringLiteral("Importing the package \"%1\" that an earlier run left unfinished").arg(dir.fileName()));
+    importer_.ImportPackage(dir.absoluteFilePath());
+  }
+  const QDateTime staleBefore = QDateTime::currentDateTime().addDays(-kStaleDays);
+  for (const QFileInfo& file : inbox.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name)) {
+    if (file.lastModified() >= staleBefore) continue;
+    host_.Log(QStringLiteral("Removing \"%1\": it waited more than %2 days for the rest of its package")
+                  .arg(file.fileName())
+                  .arg(kStaleDays));
+    platform::SilentDelete(file.absoluteFilePath());
+  }
 }
 
 void MailIntake::ProcessDeferredMails() {

@@ -16,20 +16,21 @@
 
 #include <QString>
 #include <QStringList>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "outlook/messaging.h"
 
-class EchoGuard;
 class Importer;
+class SyncHost;
 struct SyncState;
 
 class MailIntake {
  public:
-  MailIntake(SyncState& state, Importer& importer, EchoGuard& guard)
-      : state_(state), importer_(importer), guard_(guard) {}
+  MailIntake(SyncState& state, Importer& importer, SyncHost& host)
+      : state_(state), importer_(importer), host_(host) {}
 
   // zTimerSup's tick: every update mail in the default Inbox, until the
   // first failure. While an import runs it does nothing. Never throws.
@@ -38,6 +39,13 @@ class MailIntake {
   // Deleted Items are left alone. Throws only when the guards, or reading
   // the identifiers of a mail to remember, fail.
   void ProcessUpdateMail(const outlook::RdoMail& message);
+  // At start-up, once the session is open: what an earlier run left in
+  // InboxDir is finished. Package directories of an import that stopped are
+  // imported, each under its own description, and package files that have
+  // waited longer than kStaleDays for the rest of their package go.
+  void FinishLeftovers();
+
+  static constexpr int kStaleDays = 14;
 
  private:
   // A package's files as this mail saves them.
@@ -46,21 +54,33 @@ class MailIntake {
     QStringList names;  // what was saved into InboxDir
     bool any = false;   // the mail had a named attachment at all
   };
-  // Saves the list file and the volumes of the mail's package; refuses the
-  // whole mail when a name is not a plain file name (after deleting it).
+  // Saves the list file and the volumes of the mail's package, skipping
+  // (and logging) any other attachment; refuses the whole mail, after
+  // deleting it, when the list file's name is not a plain file name.
   SavedFiles SaveAttachments(const outlook::RdoMail& message);
   // The volumes the list file names, or nothing while one is missing.
   // Throws for a list file that is missing, unreadable or refused.
   std::optional<QStringList> CompletePackage(const SavedFiles& saved);
-  // Unpacks the complete package of key and imports it.
-  void UnpackAndImport(const QString& key, const QStringList& packageFiles);
+  // Unpacks the complete package of key and imports it; sender names the
+  // mail's sender in the log when unpacking fails.
+  void UnpackAndImport(const QString& key, const QStringList& packageFiles, const QString& sender);
+  // Once a newer package of key has been imported, the files of a set of
+  // that key that failed to unpack go, unless a mail has replaced them since.
+  void RemoveFailedSet(const QString& key);
   // The mails handed over during an import, taken one by one by the
   // outermost call (a nested one returns at once).
   void ProcessDeferredMails();
 
   SyncState& state_;
   Importer& importer_;
-  EchoGuard& guard_;
+  SyncHost& host_;
+  // Sets that failed to unpack, by folder key: who sent them and what their
+  // files were (path and version).
+  struct FailedSet {
+    QString sender;
+    std::vector<std::pair<QString, QByteArray>> files;
+  };
+  std::map<QString, FailedSet> failedSets_;
   // Entry and store identifiers of mails that arrived during an import.
   std::vector<std::pair<QString, QString>> deferredMails_;
   bool takingDeferred_ = false;

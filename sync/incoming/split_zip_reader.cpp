@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QStorageInfo>
 #include <QStringDecoder>
 #include <algorithm>
 #include <filesystem>
@@ -200,7 +201,8 @@ std::vector<Entry> ReadCentralDirectory(VolumeSet& set, const QByteArray& end, c
   return entries;
 }
 
-void Validate(const std::vector<Entry>& entries, const QString& archive, const QString& topDir, qint64 bound) {
+void Validate(const std::vector<Entry>& entries, const QString& archive, const QString& topDir, qint64 bound,
+              const QString& boundReason) {
   QSet<QString> seen;  // a list made this quadratic: seconds for 65 534 entries
   seen.reserve(qsizetype(entries.size()));
   qint64 total = 0;
@@ -221,9 +223,10 @@ void Validate(const std::vector<Entry>& entries, const QString& archive, const Q
       Fail(QStringLiteral("%1: directory entry \"%2\" has data").arg(archive, e.name));
     total += e.size;
     if (total > bound)
-      Fail(QStringLiteral("%1: entry \"%2\" refused: archive would expand beyond %3 bytes")
+      Fail(QStringLiteral("%1: entry \"%2\" refused: archive would expand beyond %3 bytes (%4)")
                .arg(archive, e.name)
-               .arg(bound));
+               .arg(bound)
+               .arg(boundReason));
   }
   // A file that is also the directory of another entry could only fail at
   // its rename, after earlier renames had replaced files of the destination.
@@ -327,11 +330,20 @@ QStringList ExtractSplitZip(const QString& lastSegment, const QString& destinati
   VolumeSet set(archive, paths);
 
   std::vector<Entry> entries = ReadCentralDirectory(set, end, archive);
-  const qint64 bound = std::min(limits.maxTotalBytes, limits.maxRatio * set.Total());
-  Validate(entries, archive, requiredTopDir, bound);
+  const QString root = QDir::cleanPath(QFileInfo(destinationDir).absoluteFilePath());
+  // The free space is asked of the destination, or of its nearest existing
+  // parent when it is still to be created: the same file system.
+  QString existing = root;
+  while (!QFileInfo(existing).isDir() && existing != QFileInfo(existing).path()) existing = QFileInfo(existing).path();
+  const qint64 available = limits.bytesAvailable ? limits.bytesAvailable(existing)
+                                                 : QStorageInfo(existing).bytesAvailable();
+  // A file system that cannot tell (-1) is left to the write errors.
+  if (available >= 0 && available < limits.maxTotalBytes)
+    Validate(entries, archive, requiredTopDir, available, QStringLiteral("free space on the destination's disk"));
+  else
+    Validate(entries, archive, requiredTopDir, limits.maxTotalBytes, QStringLiteral("limit for one package"));
 
   Rollback rollback;
-  const QString root = QDir::cleanPath(QFileInfo(destinationDir).absoluteFilePath());
   {
     // Missing parts of the destination itself count as created by this call.
     QStringList missing;

@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <stdexcept>
 
 namespace incoming {
@@ -20,12 +21,16 @@ class SplitZipReadError : public std::runtime_error {
 };
 
 // Bounds against archives that expand far beyond their size ("zip bombs").
-// The declared uncompressed total may not exceed
-// min(maxRatio × total bytes of all segments, maxTotalBytes), and no entry may
-// inflate past its declared size.
+// The declared uncompressed total may exceed neither maxTotalBytes nor the
+// free space of the destination's file system, and no entry may inflate past
+// its declared size. There is no bound on the ratio of expanded to archived
+// size: deflate reaches about 1 032 to 1 on real data (a pasted log of one
+// repeated character), so any ratio a bomb could use a real package can too.
 struct ExtractLimits {
   qint64 maxTotalBytes = qint64(1) << 30;
-  qint64 maxRatio = 100;
+  // Bytes that may still be written below the given existing directory; by
+  // default what the file system reports as available to this user.
+  std::function<qint64(const QString& existingDir)> bytesAvailable;
 };
 
 // Unpacks the archive whose last segment is `lastSegment` (K.zip). When its end

@@ -9,10 +9,12 @@
 #include "sync/sync_host.h"
 #include "sync/update_mail.h"
 
+ItemState CurrentState(const outlook::RdoMail& item) { return {item.LastModificationTime(), item.Size()}; }
+
 void Exporter::ExportItem(const outlook::RdoMail& message) {
   if (message.Subject() == update_mail::kSubject) return;
   if (message.Subject() == update_mail::kDummySubject) return;
-  if (guard_.Skips(message.EntryID())) return;
+  if (guard_.SkipsChange(message.EntryID(), [&] { return CurrentState(message); })) return;
 
   // From here on a failure ends the export silently (the hook has logged
   // it); whatever was written stays.
@@ -45,7 +47,7 @@ void Exporter::RecordDeletion(const QString& itemEntryId, const QString& folderE
   const QString& e = itemEntryId;
   const QString& f = folderEntryId;
   if (identity_.MappedItemKey(f, e).isEmpty()) return;  // no other computer knows it
-  if (guard_.Skips(e)) return;
+  if (guard_.SkipsDeletion(e)) return;
 
   try {
     const QString k = identity_.FolderKey(f);

@@ -13,6 +13,7 @@
 #include "outlook/messaging.h"
 
 class EchoGuard;
+struct ItemState;
 class FolderIdentity;
 class QTimer;
 class SyncHost;
@@ -44,3 +45,6 @@ class Exporter {
 // account on a delegate or public store (kinds 3 and 4), else the session
 // user's. Throws when the store does not answer.
 QString StoreOwnerAddress(const outlook::RdoSession& session, const outlook::RdoStore& store);
+
+// The item as the library has it now, for the echo guard.
+ItemState CurrentState(const outlook::RdoMail& item);

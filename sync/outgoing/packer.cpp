@@ -21,17 +21,18 @@
 namespace {
 
 // What a file looked like when it was packed; a file that differs later was
-// written after the pass took it and must survive the pass.
+// written after the pass took it and must survive the pass. The export
+// replaces files by renaming a new one over the old, so the file's identity
+// tells a rewrite of the same size within the clock's resolution apart.
 struct PackedFile {
   QString path;
-  qint64 size;
-  QDateTime modified;
+  QByteArray version;
 };
 
 std::vector<PackedFile> Snapshot(const QString& dir) {
   std::vector<PackedFile> files;
   for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
-    files.push_back({info.absoluteFilePath(), info.size(), info.lastModified()});
+    files.push_back({info.absoluteFilePath(), platform::FileVersion(info.absoluteFilePath())});
   return files;
 }
 
@@ -152,8 +153,8 @@ void Packer::PackFolder(const QString& folder, const QString& key) {
   // The exchange directory goes, except what was written into it after it
   // was packed: that goes out with the next pass, which the write armed.
   for (const PackedFile& file : packed) {
-    const QFileInfo now(file.path);
-    if (now.exists() && now.size() == file.size && now.lastModified() == file.modified) QFile::remove(file.path);
+    const QByteArray now = platform::FileVersion(file.path);
+    if (!now.isEmpty() && now == file.version) QFile::remove(file.path);
   }
   QDir().rmdir(dir);  // only when nothing new is left in it
   for (const QString& path : deletions) platform::SilentDelete(path);

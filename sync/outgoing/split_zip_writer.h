@@ -21,7 +21,8 @@ struct SplitZipOptions {
   // Largest size of one segment in bytes. Every header must fit into one
   // segment, so this must leave room for the largest record (name included).
   qint64 volumeSize = 1048576;
-  // zlib level of the deflated entries (Z_DEFAULT_COMPRESSION = level 6).
+  // Deflate level as zlib counts it, 0 to 9 (Z_DEFAULT_COMPRESSION = 6);
+  // 0 stores every file.
   int level = Z_DEFAULT_COMPRESSION;
 };
 

@@ -1,8 +1,9 @@
 // The packing pass through the controller against the stand-in library: the
 // archive, the list file and the update mails it queues in the Outbox.
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTimer>
 
@@ -11,7 +12,9 @@
 #include "outlook/redemption_ids.h"
 #include "storage/md5.h"
 #include "tests/support/controller_fixture.h"
+#include "tests/support/files.h"
 #include "tests/support/mail_server.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -98,9 +101,7 @@ TEST_F(PackingTest, TwoAndAHalfMegabytesGoOutAsThreeSegmentsInThreeMails) {
   for (int i = 0; i < 5; ++i) {  // incompressible message files
     QFile f(Form().OutboxDir + k + QStringLiteral("/BIG%1.msg").arg(i));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    QByteArray data(500 * 1024, Qt::Uninitialized);
-    QRandomGenerator(i).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
-    f.write(data);
+    f.write(RandomBytes(500 * 1024, quint32(i)));
   }
   Form().zTimerTimer();
 
@@ -149,6 +150,31 @@ TEST_F(PackingTest, AFileWrittenDuringThePassSurvivesIt) {
   EXPECT_EQ(QDir(Form().OutboxDir + k).entryList(QDir::Files), QStringList({"LATE.msg"}));
   EXPECT_FALSE(QFile::exists(Form().OutboxDir + k + ".zip"));
   EXPECT_FALSE(QFile::exists(Form().OutboxDir + k + ".txt"));
+}
+
+// Regression: a rewrite of the same size within the clock's resolution was
+// taken for the packed file and deleted unsent.
+TEST_F(PackingTest, ASameSizeRewriteDuringThePassSurvivesIt) {
+  const QString k = ShareAndExport({Reader("partner@x.org")});
+  const QStringList exported = QDir(Form().OutboxDir + k).entryList({"*.msg"}, QDir::Files);
+  ASSERT_EQ(exported.size(), 1);
+  const QString path = Form().OutboxDir + k + "/" + exported[0];
+  QByteArray rewritten = ReadAll(path);
+  rewritten.replace("Planning", "Plannin2");  // same size, another content
+  QTimer::singleShot(0, [&] {
+    // As the export writes: a new file renamed over the old, here with the
+    // old file's time.
+    const QDateTime time = QFileInfo(path).lastModified();
+    WriteAll(path + ".new", rewritten);
+    QFile::remove(path);
+    ASSERT_TRUE(QFile::rename(path + ".new", path));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(time, QFileDevice::FileModificationTime));
+  });
+  Form().zTimerTimer();
+  ASSERT_EQ(Queued().size(), 1u);
+  EXPECT_EQ(ReadAll(path), rewritten);
 }
 
 TEST_F(PackingTest, ATickDuringAPassStartsTheNextPassAfterIt) {

@@ -14,6 +14,7 @@
 
 #include "sync/outgoing/split_zip_writer.h"
 #include "tests/support/files.h"
+#include "tests/support/random_bytes.h"
 
 using outgoing::SplitZipError;
 using outgoing::SplitZipOptions;
@@ -27,14 +28,6 @@ quint32 Get16(const QByteArray& b, qint64 at) {
   return quint32(uchar(b[at])) | quint32(uchar(b[at + 1])) << 8;
 }
 quint32 Get32(const QByteArray& b, qint64 at) { return Get16(b, at) | Get16(b, at + 2) << 16; }
-
-QByteArray Random(qint64 n, quint32 seed) {
-  QRandomGenerator g(seed);
-  QByteArray b(n, Qt::Uninitialized);
-  g.fillRange(reinterpret_cast<quint32*>(b.data()), n / 4);
-  for (qint64 i = n / 4 * 4; i < n; ++i) b[i] = char(g.generate());
-  return b;
-}
 
 QByteArray Text(qint64 n) {
   QByteArray line = "Subject: weekly meeting, room 4, bring the minutes of the last one.\r\n";
@@ -232,10 +225,14 @@ TEST_F(SplitZip, SingleSegmentStartsWithPK00) {
 TEST_F(SplitZip, MethodDeflateOrStored) {
   WriteAll(Src() + "/compressible.msg", Text(50000));
   WriteAll(Src() + "/empty.msg", "");
-  WriteAll(Src() + "/random.msg", Random(20000, 7));
+  WriteAll(Src() + "/random.msg", RandomBytes(20000, 7));
   WriteAll(Src() + "/tiny.msg", "a");
+  // Judged by their first 8 KiB: a text head is deflated whole, a random
+  // head is stored whole.
+  WriteAll(Src() + "/x_text_head.msg", Text(9000) + RandomBytes(20000, 8));
+  WriteAll(Src() + "/y_random_head.msg", RandomBytes(9000, 9) + Text(20000));
   const auto entries = ReadSet(Out(), WriteSplitZip(Src(), "K", Base()));
-  ASSERT_EQ(entries.size(), 4u);
+  ASSERT_EQ(entries.size(), 6u);
   EXPECT_EQ(entries[0].method, 8);
   EXPECT_LT(entries[0].compressedSize, 50000 / 10);
   EXPECT_EQ(entries[0].content, Text(50000));
@@ -244,8 +241,11 @@ TEST_F(SplitZip, MethodDeflateOrStored) {
   EXPECT_EQ(entries[1].compressedSize, 0);
   EXPECT_EQ(entries[2].method, 0);
   EXPECT_EQ(entries[2].compressedSize, 20000);
-  EXPECT_EQ(entries[2].content, Random(20000, 7));
+  EXPECT_EQ(entries[2].content, RandomBytes(20000, 7));
   EXPECT_EQ(entries[3].method, 0) << "deflating one byte makes it larger";
+  EXPECT_EQ(entries[4].method, 8);
+  EXPECT_LT(entries[4].compressedSize, 29000);
+  EXPECT_EQ(entries[5].method, 0);
   CheckWithOutsideTools(Out(), Src(), "K");
 }
 
@@ -253,7 +253,7 @@ TEST_F(SplitZip, MethodDeflateOrStored) {
 // K.zip; the volumes are full to within one header; the first begins with the
 // split signature; volumes are reported in order under their final names.
 TEST_F(SplitZip, TwoAndAHalfMegabytesGiveThreeSegments) {
-  for (int i = 0; i < 10; ++i) WriteAll(Src() + QString("/m%1.msg").arg(i), Random(250000, i));
+  for (int i = 0; i < 10; ++i) WriteAll(Src() + QString("/m%1.msg").arg(i), RandomBytes(250000, i));
   WriteAll(Src() + "/info.xml", Text(4000));
   std::vector<std::pair<int, QString>> reported;
   const QStringList names = WriteSplitZip(Src(), "K", Base(), {}, [&](int n, const QString& path) {
@@ -286,7 +286,7 @@ TEST_F(SplitZip, NoHeaderSplitAcrossManyVolumes) {
   qint64 incompressible = 0;
   for (int i = 0; incompressible < 450000; ++i) {
     const int n = int(g.bounded(0, 9000));
-    WriteAll(Src() + QString("/f%1.msg").arg(i, 4, 10, QChar('0')), i % 3 ? Random(n, i) : Text(n));
+    WriteAll(Src() + QString("/f%1.msg").arg(i, 4, 10, QChar('0')), i % 3 ? RandomBytes(n, i) : Text(n));
     if (i % 3) incompressible += n;
   }
   SplitZipOptions small;
@@ -330,7 +330,7 @@ TEST_F(SplitZip, Utf8NameAndDosTime) {
 // A file above the in-memory limit is streamed twice and comes out the same.
 TEST_F(SplitZip, LargeFilesAreStreamed) {
   WriteAll(Src() + "/big_text.msg", Text(17 * 1024 * 1024 + 5));
-  WriteAll(Src() + "/big_random.msg", Random(17 * 1024 * 1024 + 3, 9));
+  WriteAll(Src() + "/big_random.msg", RandomBytes(17 * 1024 * 1024 + 3, 9));
   const QStringList names = WriteSplitZip(Src(), "K", Base());
   EXPECT_EQ(names.size(), 18);  // 17 MiB of random data plus the deflated text
   const auto entries = ReadSet(Out(), names);
@@ -360,7 +360,7 @@ TEST_F(SplitZip, EarlierSetIsReplaced) {
 // Rule 12: a failure throws and leaves no segment, also after volumes were
 // completed and renamed.
 TEST_F(SplitZip, FailureLeavesNothing) {
-  WriteAll(Src() + "/a.msg", Random(300000, 1));
+  WriteAll(Src() + "/a.msg", RandomBytes(300000, 1));
   WriteAll(tmp_.path() + "/notadir", "");
   EXPECT_THROW(WriteSplitZip(Src(), "K", tmp_.path() + "/notadir/K"), SplitZipError);
   EXPECT_EQ(QDir(tmp_.path() + "/notadir").exists(), false);
