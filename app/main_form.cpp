@@ -55,6 +55,27 @@ QString Rect4(int a, int b, int c, int d) { return QStringLiteral("%1,%2,%3,%4")
 
 }  // namespace
 
+namespace {
+
+// The messaging library reports what it passes over (a calendar file it
+// cannot read, a mail the server refused) as warnings with its own prefix;
+// they go into the program's log as well as where they went before.
+constexpr char kLibraryPrefix[] = "vasnik: ";
+LogFile* gLibraryLog = nullptr;
+QtMessageHandler gPreviousHandler = nullptr;
+
+void ForwardLibraryMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (gPreviousHandler) gPreviousHandler(type, context, message);
+  if ((type != QtWarningMsg && type != QtCriticalMsg) || !message.startsWith(QLatin1String(kLibraryPrefix))) return;
+  const QString line = message.mid(int(sizeof kLibraryPrefix) - 1);
+  // The log belongs to the UI thread.
+  QMetaObject::invokeMethod(qApp, [line] {
+    if (gLibraryLog) gLibraryLog->Add(QStringLiteral("Messaging library: ") + line);
+  }, Qt::QueuedConnection);
+}
+
+}  // namespace
+
 QString FormatDateTime(const QDateTime& time) { return LogFile::FormatTime(time, QLocale::system()); }
 
 void CreateConfigFiles(const QString& directory, LogFile& log, XmlStorage& config) {
@@ -308,11 +329,12 @@ void TMainForm::FormCreate() {
   created_ = true;  // from here on FormDestroy must run, if only to unregister
 
   DataDir = platform::AppDataDir() + QStringLiteral("/Varnel/") + AppName;
+  gLibraryLog = &aLogFile;
+  gPreviousHandler = qInstallMessageHandler(ForwardLibraryMessages);
   try {
     CreateConfigFiles(DataDir, aLogFile, aXMLStorage);
-  } catch (const XmlStorageError&) {
-    // A damaged "config.xml" has been logged and set aside by the storage;
-    // the program goes on with what could be read.
+  } catch (const XmlStorageError& e) {
+    SettingsDamaged(DataDir + QStringLiteral("/config.xml"), e.what());
   }
 
   try {
@@ -342,8 +364,19 @@ void TMainForm::FormCreate() {
 
   try {
     zEXML.SetFileName(DataDir + QStringLiteral("/user.uxm"));
-  } catch (const XmlStorageError&) {
-    // As for the configuration: logged, set aside, the readable part kept.
+  } catch (const XmlStorageError& e) {
+    SettingsDamaged(DataDir + QStringLiteral("/user.uxm"), e.what());
+  }
+  if (!DamagedSettings.isEmpty()) {
+    // Which folders are shared, with whom, and under which keys is not
+    // known: a package taken now could go to the wrong folder or under
+    // the wrong rights, and a change could go out under the wrong key.
+    // Update mails wait in the Inbox; nothing is written over the files.
+    aMailIntake->SetHeld(true);
+    aExporter->SetHeld(true);
+    aPacker->SetHeld(true);
+    SetStatusText(QStringLiteral("Sharing is paused: %1 could not be read (see error.log)")
+                      .arg(QFileInfo(DamagedSettings.first()).fileName()));
   }
 
   MonitoredFolders.Clear();
@@ -365,6 +398,7 @@ void TMainForm::FormCreate() {
   // What an earlier run left unfinished in the Inbox directory, once the
   // session is open and the store events come in.
   Trap([this] { aMailIntake->FinishLeftovers(); });
+  Trap([this] { aPacker->FinishLeftovers(); });
 
   if (arguments_.value(1) == QStringLiteral("gui")) show();
 }
@@ -415,6 +449,16 @@ void TMainForm::Exit1Click() {
     QCoreApplication::quit();
 }
 
+void TMainForm::SettingsDamaged(const QString& file, const char* why) {
+  DamagedSettings.append(file);
+  const QString copy = file + QStringLiteral(".damaged");
+  if (!QFile::exists(copy)) QFile::copy(file, copy);
+  aLogFile.Add(QStringLiteral("The settings file \"%1\" could not be read (%2). A copy lies at \"%3\". Until it is "
+                              "repaired and the program started again, update mails wait in the Inbox, changes are "
+                              "not sent, and nothing is written to the settings.")
+                   .arg(file, QString::fromUtf8(why), copy));
+}
+
 void TMainForm::FormDestroy() {
   destroyed_ = true;
   zSaveTimer->stop();
@@ -426,9 +470,14 @@ void TMainForm::FormDestroy() {
   ZipFileList.Clear();
   REvents.clear();  // each sink disconnects itself from its store
   if (placementRestored_) SaveWindowPlacement();
-  zEXML.Flush();
+  if (DamagedSettings.isEmpty())
+    zEXML.Flush();
+  else
+    aXMLStorage.SetFileName(QString());  // unbound: never written over what it could not read
   zEXML.SetFileName(QString());
   CloseSession();
+  qInstallMessageHandler(gPreviousHandler);
+  gLibraryLog = nullptr;
   ClearExceptionNotifier();
 }
 
@@ -447,6 +496,7 @@ bool TMainForm::SavePending() const { return zSaveTimer->isActive(); }
 
 void TMainForm::SaveNow() {
   zSaveTimer->stop();
+  if (!DamagedSettings.isEmpty()) return;
   // The document on disk is the one an orderly exit would write: the list
   // of monitored folders, the column widths and the check marks as the next
   // close would save them.

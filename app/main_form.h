@@ -226,6 +226,10 @@ class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   QString AppName;
   QString OfficeVersion;
   QString DataDir;
+  // The settings files ("config.xml", "user.uxm") that could not be read at
+  // start. While any is listed, update mails wait in the Inbox, changes are
+  // not exported, and neither file is written.
+  QStringList DamagedSettings;
 
   // ---- Components --------------------------------------------------------
   LogFile aLogFile;
@@ -287,6 +291,8 @@ class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   QWidget* CreatePanel(const QString& caption, QWidget* content, QLabel** captionLabel);
   void SaveWindowPlacement();
   void RestoreWindowPlacement();
+  // Logs a settings file that could not be read and keeps a copy of it.
+  void SettingsDamaged(const QString& file, const char* why);
 
   QStringList arguments_;
   TAboutForm* aboutForm_ = nullptr;

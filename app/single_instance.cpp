@@ -3,19 +3,26 @@
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+#include "app/product.h"
 #include "platform/system.h"
 
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
 constexpr int kReplyTimeoutMs = 5000;
+constexpr char kDataLockName[] = "/instance.lock";
 
 QString RuntimeDir() {
   QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -32,7 +39,9 @@ QString AppInstances::DefaultKey() {
   return platform::ExecutablePath().toLower() + u'|' + QString::number(getuid()) + u'|' + session;
 }
 
-AppInstances::AppInstances(QObject* parent, QString key) : QObject(parent) {
+QString AppInstances::DefaultDataDir() { return platform::AppDataDir() + QStringLiteral("/Varnel/") + product::kAppName; }
+
+AppInstances::AppInstances(QObject* parent, QString key, QString dataDir) : QObject(parent), dataDir_(std::move(dataDir)) {
   const QByteArray hash = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
   const QString base = RuntimeDir() + QStringLiteral("/lintrove-") + QString::fromLatin1(hash);
   serverName_ = base + QStringLiteral(".sock");
@@ -41,25 +50,69 @@ AppInstances::AppInstances(QObject* parent, QString key) : QObject(parent) {
 
 AppInstances::~AppInstances() {
   if (server_) server_->close();
+  if (dataLockFd_ >= 0) ::close(dataLockFd_);  // releases the lock
 }
 
 bool AppInstances::Register(const QStringList& arguments) {
   QLockFile lock(lockPath_);
   lock.setStaleLockTime(0);
   lock.lock();
-  if (NotifyRunningCopy(arguments)) return false;
+  if (NotifyRunningCopy(serverName_, arguments)) return false;
+  // The first of this session; a copy of another session may still run on
+  // the same data directory.
+  QString holder;
+  if (!LockDataDir(&holder)) {
+    if (!holder.isEmpty()) NotifyRunningCopy(holder, arguments);
+    return false;
+  }
   // Nobody answered: a socket file left by a crashed copy is ours to replace.
   QLocalServer::removeServer(serverName_);
   server_ = new QLocalServer(this);
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   connect(server_, &QLocalServer::newConnection, this, &AppInstances::AcceptConnections);
   server_->listen(serverName_);
+  PublishServerName();
   return true;
 }
 
-bool AppInstances::NotifyRunningCopy(const QStringList& arguments) {
+bool AppInstances::LockDataDir(QString* holder) {
+  if (dataDir_.isEmpty()) return true;
+  QDir().mkpath(dataDir_);
+  // Close-on-exec: a program this copy starts must not keep the lock alive
+  // after this copy has ended.
+  const int fd = ::open(QFile::encodeName(dataDir_ + QLatin1StringView(kDataLockName)).constData(),
+                        O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // A directory we cannot write is no place another copy could write either;
+  // the start-up reports what it cannot do there.
+  if (fd < 0) return true;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    dataLockFd_ = fd;
+    return true;
+  }
+  const bool held = errno == EWOULDBLOCK;
+  if (held) {
+    // The holder writes its name once it listens; before that (the two
+    // started at the same moment) there is no one to tell yet.
+    char buffer[4096];
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, 0);
+    if (n > 0) *holder = QString::fromUtf8(buffer, n).trimmed();
+  }
+  ::close(fd);
+  return !held;  // a file system without flock: no guard, as before
+}
+
+void AppInstances::PublishServerName() {
+  if (dataLockFd_ < 0 || !server_->isListening()) return;
+  const QByteArray name = server_->fullServerName().toUtf8() + '\n';
+  if (::ftruncate(dataLockFd_, 0) == 0 && ::pwrite(dataLockFd_, name.constData(), name.size(), 0) == name.size())
+    return;
+  // Without its name a later copy still ends; it only cannot show this one.
+  (void)::ftruncate(dataLockFd_, 0);
+}
+
+bool AppInstances::NotifyRunningCopy(const QString& serverName, const QStringList& arguments) {
   QLocalSocket socket;
-  socket.connectToServer(serverName_);
+  socket.connectToServer(serverName);
   if (!socket.waitForConnected(kConnectTimeoutMs)) return false;
   QByteArray message;
   QDataStream out(&message, QIODevice::WriteOnly);

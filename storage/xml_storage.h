@@ -90,7 +90,7 @@ class XmlStorage {
   // The exact bytes Flush would write.
   QByteArray Serialize() const;
 
-  struct Node;  // an element of the document; defined in xml_storage.cpp
+  struct Node;  // an element of the document; defined in xml_document.h
 
  private:
   struct Declaration {

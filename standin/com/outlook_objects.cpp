@@ -20,13 +20,23 @@ namespace {
 
 using TransportPtr = std::shared_ptr<Transport>;
 
-// The command-bar ids of "Send/Receive" in Outlook 2002 and 2003, and the
-// control type of a button (msoControlButton).
-constexpr int kSendReceiveIds[] = {5488, 7095};
+// The control type of a button (msoControlButton).
 constexpr int kButtonType = 1;
 
-// Send/Receive: sending is submitting the Outbox; receiving needs nothing,
-// since the mail server delivers straight into the Inbox Maildir.
+// The command-bar id of "Send/Receive" in the Outlook version the profile
+// reports: 5488 in 2002 (10), 7095 in 2003 (11). Each version answers only
+// its own id, so that a caller asking for the other one finds nothing, as
+// it would in that Outlook; other versions have no such button here.
+int SendReceiveId(const QString& outlookVersion) {
+  const QString major = outlookVersion.section(u'.', 0, 0);
+  if (major == u"10") return 5488;
+  if (major == u"11") return 7095;
+  return 0;
+}
+
+// Send/Receive: sending is starting a run over the Outbox (it returns at
+// once); receiving needs nothing, since the mail server delivers straight
+// into the Inbox Maildir.
 void SendAndReceive(const SessionPtr& session, const TransportPtr& transport) {
   session->Profile();  // fails here, with the engine's words, once logged off
   transport->SubmitQueue();
@@ -58,7 +68,8 @@ class ControlObject final : public DispatchObject {
   int id_;
 };
 
-// FindControl(Type, Id, Tag, Visible): only the Send/Receive buttons exist.
+// FindControl(Type, Id, Tag, Visible): only the Send/Receive button of the
+// profile's version exists.
 class CommandBarsObject final : public DispatchObject {
  public:
   CommandBarsObject(SessionPtr session, TransportPtr transport)
@@ -73,9 +84,8 @@ class CommandBarsObject final : public DispatchObject {
                    if (args.Given(0) && args.Int(0) != kButtonType) return ComValue::Nothing();
                    if (!args.Given(1)) return ComValue::Nothing();
                    const int id = args.Int(1);
-                   for (int known : kSendReceiveIds)
-                     if (id == known) return ComValue::Object(new ControlObject(self.session_, self.transport_, id));
-                   return ComValue::Nothing();
+                   if (id == 0 || id != SendReceiveId(self.session_->OutlookVersion())) return ComValue::Nothing();
+                   return ComValue::Object(new ControlObject(self.session_, self.transport_, id));
                  })
             .Build();
     return table;
@@ -126,7 +136,8 @@ class NameSpaceObject final : public DispatchObject {
                  [](NameSpaceObject& self, const Args&) {
                    return ComValue::Object(NewOutlookApplication(self.session_, self.transport_));
                  })
-            // (ShowProgressDialog): there is no dialog; the run is synchronous.
+            // (ShowProgressDialog): there is no dialog; the run goes on in the
+            // background after the call returns.
             .Add(n::kSendAndReceive, 1,
                  [](NameSpaceObject& self, const Args&) {
                    SendAndReceive(self.session_, self.transport_);
@@ -196,6 +207,9 @@ RunningOutlook::RunningOutlook(SessionPtr session) : transport_(std::make_shared
 
 RunningOutlook::~RunningOutlook() {
   if (registered_) RevokeActiveObject(cookie_, nullptr);
+  // An object the program still holds keeps the transport, but no run may
+  // outlive the session it moves mail in.
+  transport_->Shutdown();
 }
 
 }  // namespace vasnik::com

@@ -10,10 +10,12 @@
 // session: the program logs Outlook's namespace on and off around every
 // Send/Receive, and its own session must go on), Offline (the profile's),
 // Application, SendAndReceive. Explorer: CommandBars. CommandBars:
-// FindControl(type, id, ...) gives the Send/Receive button for the ids of
-// Outlook 2002 (5488) and 2003 (7095), else Nothing. The button's Execute
-// and the namespace's SendAndReceive both submit the Outbox at once
-// (transport.h); while the profile is offline they do nothing.
+// FindControl(type, id, ...) gives the Send/Receive button for the id of
+// the version the profile reports (5488 in 10.x, 7095 in 11.x), else
+// Nothing; other versions have no button. The button's Execute
+// and the namespace's SendAndReceive both start a run over the Outbox and
+// return at once (transport.h); while the profile is offline they do
+// nothing.
 //
 // REQUIRES: the UI thread, like the engine.
 
@@ -38,8 +40,9 @@ class RunningOutlook {
   // the class of "Outlook.Application". A failed registration is logged;
   // the transport works all the same.
   explicit RunningOutlook(SessionPtr session);
-  // Revokes the registration; the transport stops with the last object
-  // that holds it.
+  // Revokes the registration and shuts the transport down (a run in flight
+  // is cut within about a second); objects that still hold it find it
+  // stopped.
   ~RunningOutlook();
   RunningOutlook(const RunningOutlook&) = delete;
   RunningOutlook& operator=(const RunningOutlook&) = delete;

@@ -108,12 +108,29 @@ QByteArray DecodedContent(GMimePart* part) {
   return StreamBytes(out.get());
 }
 
+// Names and addresses go into header fields as one line. A line break is
+// folding, which reading should remove (RFC 5322 2.2.3), but GMime leaves
+// the break of a name folded before an encoded word, encodes a break it is
+// given into words it does not read back the same (each round trip cost the
+// name a character), and refolds a long name at a tab, which comes back as
+// a blank. So a display name keeps its words with single blanks between
+// them (QString::simplified), read and written, and round-trips exactly.
+// An address that could not be parsed is written as it stands, so a line
+// break in it would start a header field of its own: the breaks go.
+QString SingleLine(const QString& name) { return name.simplified(); }
+
+QString AddressLine(QString address) {
+  address.remove(u'\r');
+  address.remove(u'\n');
+  return address;
+}
+
 void AddMailboxes(GMimeMessage* message, GMimeAddressType type, const ItemContent& content,
                   int recipientType) {
   for (const Recipient& recipient : content.recipients) {
     if (recipient.type != recipientType) continue;
-    g_mime_message_add_mailbox(message, type, recipient.name.toUtf8().constData(),
-                               recipient.address.toUtf8().constData());
+    g_mime_message_add_mailbox(message, type, SingleLine(recipient.name).toUtf8().constData(),
+                               AddressLine(recipient.address).toUtf8().constData());
   }
 }
 
@@ -128,7 +145,7 @@ void CollectMailboxes(InternetAddressList* list, int type, std::vector<Recipient
       continue;
     }
     Recipient recipient;
-    recipient.name = FromUtf8(internet_address_get_name(address));
+    recipient.name = SingleLine(FromUtf8(internet_address_get_name(address)));
     recipient.address =
         FromUtf8(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address)));
     recipient.type = type;
@@ -237,8 +254,8 @@ QByteArray Write(const ItemContent& content, bool messageFile) {
     g_mime_object_append_header(top, kFileHeader, QByteArray::number(kMessageFileVersion), nullptr);
   if (!content.senderAddress.isEmpty() || !content.senderName.isEmpty())
     g_mime_message_add_mailbox(message.get(), GMIME_ADDRESS_TYPE_FROM,
-                               content.senderName.toUtf8().constData(),
-                               content.senderAddress.toUtf8().constData());
+                               SingleLine(content.senderName).toUtf8().constData(),
+                               AddressLine(content.senderAddress).toUtf8().constData());
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_TO, content, kRecipientTo);
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, content, kRecipientCc);
   AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_BCC, content, kRecipientBcc);

@@ -53,6 +53,12 @@ bool IsRefusal(CURLcode result, long responseCode) {
   return protocolStep && responseCode >= 400 && responseCode < 600;
 }
 
+// A non-zero answer makes libcurl give up the transfer.
+int AbortRequested(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* abort = static_cast<const std::atomic<bool>*>(flag);
+  return abort && abort->load() ? 1 : 0;
+}
+
 }  // namespace
 
 int SmtpServer::EffectivePort() const {
@@ -150,6 +156,11 @@ SmtpClient::Outcome SmtpClient::Submit(const QString& sender, const QStringList&
   // name look-ups (Debian's libcurl resolves in a thread anyway).
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+  // libcurl calls this about once a second even while nothing moves, which
+  // is what lets a shutdown cut a stalled transfer short.
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &AbortRequested);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(abort_));
   if (server_.security == SmtpSecurity::kStartTls)
     curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
   if (!server_.caFile.isEmpty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.constData());

@@ -22,11 +22,16 @@
 // - A refused recipient refuses the whole mail before its data is sent, so
 //   no recipient gets a copy that the others do not get.
 //
+// - SetAbort: once the flag is set, the transfer in flight fails (kFailed)
+//   within about a second (libcurl's progress callback), wherever it waits.
+//
 // REQUIRES: one thread at a time per client.
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <atomic>
 
 namespace vasnik {
 
@@ -78,10 +83,15 @@ class SmtpClient {
 
   const SmtpServer& Server() const { return server_; }
 
+  // flag: outlives the client; read from the thread that calls Submit.
+  void SetAbort(const std::atomic<bool>* flag) { abort_ = flag; }
+
  private:
+
   SmtpServer server_;
   QByteArray password_;
   void* curl_ = nullptr;  // CURL*, kept for connection reuse
+  const std::atomic<bool>* abort_ = nullptr;
 };
 
 }  // namespace vasnik

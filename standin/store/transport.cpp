@@ -22,6 +22,10 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 namespace vasnik {
 
@@ -228,8 +232,108 @@ WireMail MakeWireMail(const ItemContent& queued, const QString& fallbackSender,
 
 // ---- the transport -----------------------------------------------------------------------
 
+// One run: what the UI thread prepared, what the worker reports back.
+struct Transport::Run {
+  struct Mail {
+    QString path;
+    QString base;
+    QString subject;
+    WireMail wire;
+  };
+  // One Outbox: its lock is held from the run's start to its end.
+  struct Batch {
+    Outbox outbox;  // UI thread only
+    QString storeName;
+    QString journalPath;
+    QSet<QString> journal;  // the worker's while it runs
+    SmtpServer server;
+    std::vector<Mail> mails;
+    std::unique_ptr<QLockFile> lock;
+  };
+  // What the worker found, applied on the UI thread in this order.
+  struct Notice {
+    enum Kind { kDelivered, kFailed, kLog } kind;
+    int batch = 0;
+    int mail = 0;
+    QString text;
+  };
+
+  std::vector<Batch> batches;
+  Result result;
+  std::atomic<bool> abort{false};
+  std::thread worker;
+  std::mutex mutex;  // guards notices and done
+  std::vector<Notice> notices;
+  bool done = false;
+
+  void Post(Notice notice, const std::function<void()>& wake) {
+    {
+      const std::lock_guard<std::mutex> guard(mutex);
+      notices.push_back(std::move(notice));
+    }
+    wake();
+  }
+
+  // The worker: SMTP and the journal, nothing of the store.
+  void Work(const std::function<void()>& wake) {
+    try {
+      Submit(wake);
+    } catch (const std::exception& error) {
+      // Nothing may escape a thread; what was journalled stays journalled.
+      Post({Notice::kLog, 0, -1, QStringLiteral("mail transport: the run stopped: %1").arg(QString::fromUtf8(error.what()))},
+           wake);
+    }
+    {
+      const std::lock_guard<std::mutex> guard(mutex);
+      done = true;
+    }
+    wake();
+  }
+
+  void Submit(const std::function<void()>& wake) {
+    for (int b = 0; b < int(batches.size()) && !abort; ++b) {
+      Batch& batch = batches[size_t(b)];
+      if (batch.mails.empty()) continue;
+      std::unique_ptr<SmtpClient> client;
+      try {
+        client = std::make_unique<SmtpClient>(batch.server);
+        client->SetAbort(&abort);
+      } catch (const StoreError& error) {
+        Post({Notice::kFailed, b, -1,
+              QStringLiteral("mail transport: the Outbox of %1 waits: %2").arg(batch.storeName, error.Message())},
+             wake);
+        continue;
+      }
+      for (int m = 0; m < int(batch.mails.size()) && !abort; ++m) {
+        const Mail& mail = batch.mails[size_t(m)];
+        const SmtpClient::Outcome outcome = client->Submit(mail.wire.sender, mail.wire.recipients, mail.wire.data);
+        if (outcome.kind == SmtpClient::Outcome::kDelivered) {
+          // Recorded before the move is even asked for: should the move
+          // fail, or the process end first, the mail is not submitted a
+          // second time.
+          batch.journal.insert(mail.base);
+          try {
+            WriteJournal(batch.journalPath, batch.journal);
+          } catch (const StoreError& error) {
+            Post({Notice::kLog, b, m, QStringLiteral("mail transport: %1").arg(error.Message())}, wake);
+          }
+          Post({Notice::kDelivered, b, m, {}}, wake);
+          continue;
+        }
+        Post({Notice::kFailed, b, m,
+              QStringLiteral("mail transport: %1 in the Outbox of %2 was not sent and waits there: %3")
+                  .arg(Quoted(mail.subject), batch.storeName, outcome.error)},
+             wake);
+        // A refusal concerns this mail; a failed connection would fail the rest.
+        if (outcome.kind == SmtpClient::Outcome::kFailed) break;
+      }
+    }
+  }
+};
+
 Transport::Transport(std::shared_ptr<Session> session)
-    : session_(std::move(session)), settings_(LoadTransportSettings(session_->Profile())) {
+    : session_(std::move(session)), settings_(LoadTransportSettings(session_->Profile())),
+      context_(std::make_unique<QObject>()) {
   // Without an application object there is no event loop to run a timer.
   if (settings_.retrySeconds > 0 && QCoreApplication::instance()) {
     timer_ = std::make_unique<QTimer>();
@@ -239,7 +343,7 @@ Transport::Transport(std::shared_ptr<Session> session)
   }
 }
 
-Transport::~Transport() = default;
+Transport::~Transport() { Shutdown(); }
 
 std::vector<Transport::Outbox> Transport::Outboxes() const {
   std::vector<Outbox> outboxes;
@@ -270,116 +374,181 @@ int Transport::QueuedCount() const {
   return count;
 }
 
-Transport::Result Transport::SubmitQueue() {
-  Result result;
-  if (running_ || session_->Offline()) {
-    result.waiting = QueuedCount();
-    return result;
+bool Transport::SubmitQueue() {
+  if (stopped_) return false;
+  if (run_) {
+    again_ = true;
+    return true;
   }
-  running_ = true;
-  struct Reset {
-    bool* flag;
-    ~Reset() { *flag = false; }
-  } reset{&running_};
+  if (session_->Offline()) {
+    last_ = Result();
+    last_.waiting = QueuedCount();
+    return false;
+  }
+  auto run = std::make_shared<Run>();
   for (const Outbox& outbox : Outboxes()) {
     try {
-      SubmitOutbox(outbox, &result);
+      PrepareOutbox(outbox, run.get());
     } catch (const StoreError& error) {
       LogLine(QStringLiteral("mail transport: the Outbox of %1 was not submitted: %2")
                   .arg(Quoted(outbox.store->Name()), error.Message()));
     }
   }
-  result.waiting = QueuedCount();
-  return result;
+  run_ = run;
+  const bool anything =
+      std::any_of(run->batches.begin(), run->batches.end(), [](const Run::Batch& b) { return !b.mails.empty(); });
+  if (!anything) {
+    FinishRun();
+    return true;
+  }
+  // The worker wakes the UI thread through the context's event queue; the
+  // context goes with the transport, which joins the worker first.
+  QObject* context = context_.get();
+  Transport* self = this;
+  const auto wake = [context, self] {
+    QMetaObject::invokeMethod(context, [self] { self->ApplyEvents(); }, Qt::QueuedConnection);
+  };
+  run->worker = std::thread([run = run.get(), wake] { run->Work(wake); });
+  return true;
 }
 
-void Transport::SubmitOutbox(const Outbox& outbox, Result* result) {
+void Transport::PrepareOutbox(const Outbox& outbox, Run* run) {
   const QString directory = outbox.folder->Directory();
   const QStringList queued = QueuedFiles(directory);
   const QString journalPath = directory + u'/' + kJournalName;
   if (queued.isEmpty() && !QFileInfo::exists(journalPath)) return;
 
   // Another process on this profile may be submitting this queue right now.
-  QLockFile lock(directory + u'/' + kLockName);
-  lock.setStaleLockTime(0);  // stale only when its process is gone
-  if (!lock.tryLock(0)) return;
-  QSet<QString> journal = ReadJournal(journalPath);  // as the last run left it
+  auto lock = std::make_unique<QLockFile>(directory + u'/' + kLockName);
+  lock->setStaleLockTime(0);  // stale only when its process is gone
+  if (!lock->tryLock(0)) return;
 
-  const QString storeName = Quoted(outbox.store->Name());
-  std::unique_ptr<SmtpClient> client;
+  Run::Batch batch;
+  batch.outbox = outbox;
+  batch.storeName = Quoted(outbox.store->Name());
+  batch.journalPath = journalPath;
+  batch.journal = ReadJournal(journalPath);  // as the last run left it
+  batch.server = settings_.ForStore(outbox.storeSection);
+  batch.lock = std::move(lock);
+
   for (const QString& path : queued) {
     const QString base = maildir::BaseOf(QFileInfo(path).fileName());
     if (!QFileInfo::exists(path)) continue;
-    if (journal.contains(base)) {
+    if (batch.journal.contains(base)) {
       // Accepted by the server in an earlier run; only the move is missing.
       try {
         MoveToSent(outbox, path);
       } catch (const StoreError& error) {
         LogLine(QStringLiteral("mail transport: a sent mail stays in the Outbox of %1 (it will "
                                "not be sent again): %2")
-                    .arg(storeName, error.Message()));
+                    .arg(batch.storeName, error.Message()));
       }
       continue;
     }
-
-    WireMail mail;
-    QString subject;
+    Run::Mail mail{path, base, {}, {}};
     try {
       const ItemContent content = mime::Read(files::ReadFile(path), false, path);
-      subject = content.subject;
-      mail = MakeWireMail(content, outbox.store->SenderAddress(), session_->CurrentUserName());
+      mail.subject = content.subject;
+      mail.wire = MakeWireMail(content, outbox.store->SenderAddress(), session_->CurrentUserName());
     } catch (const StoreError& error) {
-      ++result->failed;
+      ++run->result.failed;
       LogLine(QStringLiteral("mail transport: %1 in the Outbox of %2 cannot be sent and stays "
                              "there: %3")
-                  .arg(Quoted(subject.isEmpty() ? QFileInfo(path).fileName() : subject), storeName,
-                       error.Message()));
+                  .arg(Quoted(mail.subject.isEmpty() ? QFileInfo(path).fileName() : mail.subject),
+                       batch.storeName, error.Message()));
       continue;
     }
-
-    if (!client) {
-      try {
-        client = std::make_unique<SmtpClient>(settings_.ForStore(outbox.storeSection));
-      } catch (const StoreError& error) {
-        ++result->failed;
-        LogLine(QStringLiteral("mail transport: the Outbox of %1 waits: %2")
-                    .arg(storeName, error.Message()));
-        return;
-      }
-    }
-
-    const SmtpClient::Outcome outcome = client->Submit(mail.sender, mail.recipients, mail.data);
-    if (outcome.kind == SmtpClient::Outcome::kDelivered) {
-      ++result->submitted;
-      // Recorded before the move: should the move fail, the mail is not
-      // submitted a second time.
-      journal.insert(base);
-      try {
-        WriteJournal(journalPath, journal);
-      } catch (const StoreError& error) {
-        LogLine(QStringLiteral("mail transport: %1").arg(error.Message()));
-      }
-      try {
-        MoveToSent(outbox, path);
-      } catch (const StoreError& error) {
-        LogLine(QStringLiteral("mail transport: %1 was sent but stays in the Outbox of %2 (it "
-                               "will not be sent again): %3")
-                    .arg(Quoted(subject), storeName, error.Message()));
-      }
-      continue;
-    }
-    ++result->failed;
-    LogLine(QStringLiteral("mail transport: %1 in the Outbox of %2 was not sent and waits there: %3")
-                .arg(Quoted(subject), storeName, outcome.error));
-    // A refusal concerns this mail; a failed connection would fail the rest.
-    if (outcome.kind == SmtpClient::Outcome::kFailed) break;
+    batch.mails.push_back(std::move(mail));
   }
+  run->batches.push_back(std::move(batch));
+}
 
-  // The journal keeps only mails still in the Outbox.
-  QSet<QString> present;
-  for (const QString& path : QueuedFiles(directory)) present.insert(maildir::BaseOf(QFileInfo(path).fileName()));
-  const QSet<QString> kept = journal & present;
-  if (kept != ReadJournal(journalPath)) WriteJournal(journalPath, kept);
+void Transport::ApplyEvents() {
+  const std::shared_ptr<Run> run = run_;
+  if (!run) return;
+  std::vector<Run::Notice> notices;
+  bool done = false;
+  {
+    const std::lock_guard<std::mutex> guard(run->mutex);
+    notices.swap(run->notices);
+    done = run->done;
+  }
+  for (const Run::Notice& notice : notices) {
+    const Run::Batch& batch = run->batches[size_t(notice.batch)];
+    switch (notice.kind) {
+      case Run::Notice::kDelivered: {
+        ++run->result.submitted;
+        const Run::Mail& mail = batch.mails[size_t(notice.mail)];
+        try {
+          MoveToSent(batch.outbox, mail.path);
+        } catch (const StoreError& error) {
+          LogLine(QStringLiteral("mail transport: %1 was sent but stays in the Outbox of %2 (it "
+                                 "will not be sent again): %3")
+                      .arg(Quoted(mail.subject), batch.storeName, error.Message()));
+        }
+        break;
+      }
+      case Run::Notice::kFailed:
+        ++run->result.failed;
+        LogLine(notice.text);
+        break;
+      case Run::Notice::kLog:
+        LogLine(notice.text);
+        break;
+    }
+  }
+  if (done) FinishRun();
+}
+
+void Transport::FinishRun() {
+  const std::shared_ptr<Run> run = std::move(run_);
+  if (run->worker.joinable()) run->worker.join();
+  for (Run::Batch& batch : run->batches) {
+    // The journal keeps only mails still in the Outbox.
+    try {
+      QSet<QString> present;
+      for (const QString& path : QueuedFiles(batch.outbox.folder->Directory()))
+        present.insert(maildir::BaseOf(QFileInfo(path).fileName()));
+      const QSet<QString> kept = batch.journal & present;
+      if (kept != ReadJournal(batch.journalPath)) WriteJournal(batch.journalPath, kept);
+    } catch (const StoreError& error) {
+      LogLine(QStringLiteral("mail transport: %1").arg(error.Message()));
+    }
+    batch.lock->unlock();
+  }
+  last_ = run->result;
+  try {
+    last_.waiting = QueuedCount();
+  } catch (const StoreError&) {
+    last_.waiting = 0;  // logged off meanwhile
+  }
+  if (again_ && !stopped_) {
+    again_ = false;
+    try {
+      SubmitQueue();
+    } catch (const StoreError& error) {
+      LogLine(QStringLiteral("mail transport: the next run did not start: %1").arg(error.Message()));
+    }
+  }
+  again_ = false;
+}
+
+void Transport::Shutdown() {
+  if (stopped_) return;
+  stopped_ = true;
+  again_ = false;
+  if (timer_) timer_->stop();
+  if (!run_) return;
+  run_->abort = true;
+  if (run_->worker.joinable()) run_->worker.join();
+  // What the server accepted before the cut is moved now, while the
+  // session is still there; the notices still queued to the context go
+  // with it.
+  {
+    const std::lock_guard<std::mutex> guard(run_->mutex);
+    run_->done = true;
+  }
+  ApplyEvents();
 }
 
 void Transport::MoveToSent(const Outbox& outbox, const QString& path) {
@@ -405,7 +574,7 @@ void Transport::OnTimer() {
       timer_->stop();
       return;
     }
-    if (session_->Offline() || QueuedCount() == 0) return;
+    if (session_->Offline() || run_ || QueuedCount() == 0) return;
     SubmitQueue();
   } catch (const std::exception& error) {
     LogLine(QStringLiteral("mail transport: the periodic retry failed: %1").arg(QString::fromUtf8(error.what())));

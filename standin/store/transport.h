@@ -14,30 +14,42 @@
 // again. Runs happen on SubmitQueue (the namespace's Send/Receive) and on a
 // periodic retry timer.
 //
+// In the background. SubmitQueue only starts a run and returns at once: the
+// UI thread reads the queued mails into their wire form, then a worker
+// thread talks SMTP. What the server's answers change in the store — the
+// move into Sent Items, the log lines — is handed back to the UI thread
+// through its event loop (the engine and its store events are
+// single-threaded). A SubmitQueue during a run is remembered and starts one
+// more run when this one ends, so a mail queued meanwhile is not left to the
+// retry timer.
+//
 // Exactly once. A mail the server accepted is recorded in the Outbox's
-// journal (".vasnik-submitted", one base name a line) before it is moved;
-// a mail in the journal is never submitted again, only moved. A run holds
-// a lock file in the Outbox (".vasnik-submit.lock"), so two processes on one
-// profile never submit one queue at the same time, and a run is never
-// entered twice. The one window SMTP itself leaves open — the connection
-// breaks after the server took the data but before its answer arrived —
-// can still give a second copy; it never loses one.
+// journal (".vasnik-submitted", one base name a line) by the worker, before
+// it is moved; a mail in the journal is never submitted again, only moved.
+// A run holds a lock file in the Outbox (".vasnik-submit.lock") from its
+// start to its end, so two processes on one profile never submit one queue
+// at the same time, and one transport runs one run at a time. The one
+// window SMTP itself leaves open — the connection breaks after the server
+// took the data but before its answer arrived — can still give a second
+// copy; it never loses one.
 //
 // What goes out (WireMail): the mail form of the item without its
 // local-only named properties (the field "Varnel" among them) and without
 // a Bcc field, each attachment named by its display name, CR LF
 // throughout.
 //
-// Blocking. Submission runs on the calling (UI) thread; each attempt is
-// bounded by the server's connect and transfer timeouts, and a run stops at
-// the first failure of the connection itself, so a dead server costs one
-// connect timeout per run, not one per mail.
+// Bounded. Each attempt is bounded by the server's connect and transfer
+// timeouts, and a run stops at the first failure of the connection itself,
+// so a dead server costs one connect timeout per run, not one per mail.
+// Shutdown (at Logoff, or when the transport goes) cuts the transfer in
+// flight within about a second and waits for the worker; what the server
+// had accepted by then is journalled and moved before it returns.
 //
 // Offline. While the profile says Offline=true nothing is submitted, by
 // SubmitQueue or by the timer; the mails wait.
 //
-// REQUIRES: the UI thread; the session stays logged on while the transport
-// submits (a run after Logoff throws StoreError).
+// REQUIRES: the UI thread, with its event loop running for a run to end;
+// the session stays logged on until Shutdown.
 
 #include "standin/store/item_content.h"
 #include "standin/store/smtp_client.h"
@@ -49,6 +61,7 @@
 #include <map>
 #include <memory>
 
+class QObject;
 class QTimer;
 
 namespace vasnik {
@@ -99,6 +112,7 @@ class Transport {
   // a Qt application object exists, starts the periodic retry.
   // REQUIRES: session logged on.
   explicit Transport(std::shared_ptr<Session> session);
+  // Shutdown.
   ~Transport();
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
@@ -110,13 +124,22 @@ class Transport {
     int failed = 0;     // tried and not accepted (they wait)
     int waiting = 0;    // still in the Outboxes after the run
   };
-  // One run over the Outbox of every store of the session. Does nothing
-  // while offline or while a run is going on (waiting is then still
-  // counted). Failures of single mails are logged, not thrown; throws
-  // StoreError only when the session has logged off.
-  Result SubmitQueue();
+  // Starts one run over the Outbox of every store of the session and
+  // returns at once; true when a run started or will follow the one going
+  // on. Does nothing while offline (LastResult then counts what waits).
+  // Failures of single mails are logged, not thrown; throws StoreError
+  // only when the session has logged off.
+  bool SubmitQueue();
+  // A run is going on (its worker, or its answers not yet applied).
+  bool Running() const { return run_ != nullptr || again_; }
+  // What the last finished run did.
+  const Result& LastResult() const { return last_; }
   // The mails queued in the Outboxes now (journalled ones included).
   int QueuedCount() const;
+  // Stops the retry timer, cuts a run in flight (about a second at most),
+  // applies what it achieved and refuses further runs. Called at Logoff;
+  // idempotent.
+  void Shutdown();
 
  private:
   struct Outbox {
@@ -124,15 +147,22 @@ class Transport {
     std::shared_ptr<Folder> folder;
     QString storeSection;
   };
+  struct Run;
   std::vector<Outbox> Outboxes() const;
-  void SubmitOutbox(const Outbox& outbox, Result* result);
+  void PrepareOutbox(const Outbox& outbox, Run* run);
   void MoveToSent(const Outbox& outbox, const QString& path);
+  void ApplyEvents();
+  void FinishRun();
   void OnTimer();
 
   std::shared_ptr<Session> session_;
   TransportSettings settings_;
   std::unique_ptr<QTimer> timer_;
-  bool running_ = false;
+  std::unique_ptr<QObject> context_;  // receives the worker's notices on the UI thread
+  std::shared_ptr<Run> run_;
+  Result last_;
+  bool again_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace vasnik

@@ -12,6 +12,7 @@
 #include "sync/incoming/importer.h"
 #include "sync/incoming/list_file.h"
 #include "sync/incoming/split_zip_reader.h"
+#include "sync/stop_point.h"
 #include "sync/sync_host.h"
 #include "sync/update_mail.h"
 
@@ -39,7 +40,7 @@ QString PackageKey(const QString& firstAttachment) {
 void MailIntake::zTimerSupTimer() {
   // An import in progress yields to the message loop; the mails stay in the
   // Inbox for the tick after it.
-  if (importer_.Importing()) return;
+  if (importer_.Importing() || held_) return;
   try {
     const outlook::RdoItems mails = state_.session.GetDefaultFolder(outlook::ids::olFolderInbox)
                                         .Items()
@@ -53,6 +54,7 @@ void MailIntake::zTimerSupTimer() {
 }
 
 void MailIntake::ProcessUpdateMail(const outlook::RdoMail& message) {
+  if (held_) return;
   if (message.NamedProperty(update_mail::kMarkerProperty) == update_mail::kOutgoing) return;  // our own mail
   const QString parent = message.Parent().EntryID();
   if (parent == message.Store().GetDefaultFolder(outlook::ids::olFolderDeletedItems).EntryID()) return;
@@ -67,6 +69,7 @@ void MailIntake::ProcessUpdateMail(const outlook::RdoMail& message) {
 
   try {
     const SavedFiles saved = SaveAttachments(message);
+    StopPoint("intake-deleted");
     if (!saved.any) return;
     const std::optional<QStringList> package = CompletePackage(saved);
     if (!package) return;  // the files wait in InboxDir for the mail that completes the package
@@ -103,9 +106,16 @@ MailIntake::SavedFiles MailIntake::SaveAttachments(const outlook::RdoMail& messa
   // their names become paths: anything else a mail carries (a relay's
   // addition, say) is passed by and would lie in InboxDir for ever.
   if (refused.isEmpty()) {
+    // A complete package of the key that waits (its run stopped before the
+    // unpack) is taken before this mail's files can replace any of it.
+    if (!saved.key.isEmpty() && IsPlainFileName(saved.key + QStringLiteral(".txt"))) TakeWaitingPackage(saved.key);
     for (const auto& [index, name] : named) {
       if ((name == saved.key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, saved.key)) &&
           IsPlainFileName(name)) {
+        if (name != saved.key + QStringLiteral(".txt") && QFile::exists(state_.inboxDir + name))
+          host_.Log(QStringLiteral("The volume \"%1\" of a newer update mail replaces the one that waited for the "
+                                   "rest of its package")
+                        .arg(name));
         attachments.Item(index).SaveAsFile(state_.inboxDir + name);
         saved.names.append(name);
       } else {
@@ -193,12 +203,45 @@ void MailIntake::RemoveFailedSet(const QString& key) {
   failedSets_.erase(it);
 }
 
+bool MailIntake::TakeWaitingPackage(const QString& key) {
+  const QString list = state_.inboxDir + key + QStringLiteral(".txt");
+  if (!QFileInfo(list).isFile()) return false;
+  // A set that failed to unpack, unchanged since, would only fail again.
+  if (const auto failed = failedSets_.find(key); failed != failedSets_.end()) {
+    bool unchanged = true;
+    for (const auto& [path, version] : failed->second.files)
+      unchanged = unchanged && platform::FileVersion(path) == version;
+    if (unchanged) return false;
+  }
+  QStringList files{list};
+  try {
+    for (const QString& name : incoming::ReadListFile(list, key)) {
+      if (!QFile::exists(state_.inboxDir + name)) return false;  // still waiting for a mail
+      files.append(state_.inboxDir + name);
+    }
+  } catch (const std::exception&) {
+    return false;  // logged by the hook; the next mail of the key brings a new list
+  }
+  host_.Log(QStringLiteral("Importing the complete package \"%1\" that waited in the Inbox directory").arg(key));
+  try {
+    UnpackAndImport(key, files, QString());
+  } catch (...) {
+    // Logged; its files wait as those of any set that failed to unpack.
+  }
+  return true;
+}
+
 void MailIntake::FinishLeftovers() {
+  if (held_) return;
   const QDir inbox(state_.inboxDir);
   for (const QFileInfo& dir : inbox.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name)) {
     if (dir.isSymLink() || !IsPlainKey(dir.fileName())) continue;
     host_.Log(QStringLiteral("Importing the package \"%1\" that an earlier run left unfinished").arg(dir.fileName()));
     importer_.ImportPackage(dir.absoluteFilePath());
+  }
+  for (const QString& list : inbox.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name)) {
+    const QString key = list.left(list.size() - 4);
+    if (IsPlainFileName(list)) TakeWaitingPackage(key);
   }
   const QDateTime staleBefore = QDateTime::currentDateTime().addDays(-kStaleDays);
   for (const QFileInfo& file : inbox.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name)) {

@@ -44,6 +44,8 @@ class MailIntake {
   // imported, each under its own description, and package files that have
   // waited longer than kStaleDays for the rest of their package go.
   void FinishLeftovers();
+  // While held, no update mail is taken: they wait in the mailbox.
+  void SetHeld(bool held) { held_ = held; }
 
   static constexpr int kStaleDays = 14;
 
@@ -64,6 +66,9 @@ class MailIntake {
   // Unpacks the complete package of key and imports it; sender names the
   // mail's sender in the log when unpacking fails.
   void UnpackAndImport(const QString& key, const QStringList& packageFiles, const QString& sender);
+  // Unpacks and imports the package of key that waits in InboxDir when all
+  // its volumes are there; returns whether it did.
+  bool TakeWaitingPackage(const QString& key);
   // Once a newer package of key has been imported, the files of a set of
   // that key that failed to unpack go, unless a mail has replaced them since.
   void RemoveFailedSet(const QString& key);
@@ -84,4 +89,5 @@ class MailIntake {
   // Entry and store identifiers of mails that arrived during an import.
   std::vector<std::pair<QString, QString>> deferredMails_;
   bool takingDeferred_ = false;
+  bool held_ = false;
 };

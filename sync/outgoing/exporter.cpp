@@ -12,6 +12,7 @@
 ItemState CurrentState(const outlook::RdoMail& item) { return {item.LastModificationTime(), item.Size()}; }
 
 void Exporter::ExportItem(const outlook::RdoMail& message) {
+  if (held_) return;
   if (message.Subject() == update_mail::kSubject) return;
   if (message.Subject() == update_mail::kDummySubject) return;
   if (guard_.SkipsChange(message.EntryID(), [&] { return CurrentState(message); })) return;
@@ -44,6 +45,7 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
 }
 
 void Exporter::RecordDeletion(const QString& itemEntryId, const QString& folderEntryId, const QString& user) {
+  if (held_) return;
   const QString& e = itemEntryId;
   const QString& f = folderEntryId;
   if (identity_.MappedItemKey(f, e).isEmpty()) return;  // no other computer knows it

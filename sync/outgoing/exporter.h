@@ -31,6 +31,8 @@ class Exporter {
   // The deletion of an item of a shared folder under the store owner's
   // address. Never throws past the guards.
   void RecordDeletion(const QString& itemEntryId, const QString& folderEntryId, const QString& user);
+  // While held, nothing is exported or recorded.
+  void SetHeld(bool held) { held_ = held; }
 
  private:
   SyncState& state_;
@@ -38,6 +40,7 @@ class Exporter {
   EchoGuard& guard_;
   QTimer* sendTimer_;
   SyncHost& host_;
+  bool held_ = false;
 };
 
 // The address a store's changes are sent under ("User" of "info.xml"): the

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QTimer>
 
 #include "outlook/redemption_ids.h"
@@ -15,6 +16,7 @@
 #include "storage/sharing.h"
 #include "storage/string_list.h"
 #include "sync/outgoing/split_zip_writer.h"
+#include "sync/stop_point.h"
 #include "sync/sync_host.h"
 #include "sync/update_mail.h"
 
@@ -34,6 +36,53 @@ std::vector<PackedFile> Snapshot(const QString& dir) {
   for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
     files.push_back({info.absoluteFilePath(), platform::FileVersion(info.absoluteFilePath())});
   return files;
+}
+
+// The record of a pass beside the exchange directory: which files it packed,
+// as they were. ".packing" while it creates its mails, ".sent" once every
+// mail is handed to the library. A run that stops in between leaves the
+// record for the next start (Packer::FinishLeftovers).
+const QString kPackingSuffix = QStringLiteral(".packing");
+const QString kSentSuffix = QStringLiteral(".sent");
+
+void WriteRecord(const QString& path, const std::vector<PackedFile>& files) {
+  QSaveFile record(path);
+  if (!record.open(QIODevice::WriteOnly))
+    throw std::runtime_error(("Cannot write " + path).toStdString());
+  for (const PackedFile& file : files)
+    record.write(QFileInfo(file.path).fileName().toUtf8() + '\t' + file.version.toHex() + '\n');
+  if (!record.commit()) throw std::runtime_error(("Cannot write " + path).toStdString());
+}
+
+std::vector<PackedFile> ReadRecord(const QString& path, const QString& dir) {
+  std::vector<PackedFile> files;
+  QFile record(path);
+  if (!record.open(QIODevice::ReadOnly)) return files;
+  for (const QByteArray& line : record.readAll().split('\n')) {
+    const qsizetype tab = line.indexOf('\t');
+    if (tab <= 0) continue;
+    const QString name = QString::fromUtf8(line.left(tab));
+    if (!IsPlainKey(name)) continue;  // only names of this directory
+    files.push_back({dir + name, QByteArray::fromHex(line.mid(tab + 1))});
+  }
+  return files;
+}
+
+// Removes the files that are still exactly as they were packed.
+void RemovePacked(const std::vector<PackedFile>& packed) {
+  for (const PackedFile& file : packed) {
+    const QByteArray now = platform::FileVersion(file.path);
+    if (!now.isEmpty() && now == file.version) QFile::remove(file.path);
+  }
+}
+
+// The list file and the volumes of a folder key's package in the Outbox.
+void RemovePackageFiles(const QString& outbox, const QString& key) {
+  const QStringList names = QDir(outbox).entryList(QDir::Files | QDir::Hidden | QDir::System);
+  for (const QString& name : names)
+    if (name == key + QStringLiteral(".txt") || name == key + QStringLiteral(".zip") ||
+        (name.startsWith(key + QStringLiteral(".z")) && name.size() > key.size() + 2))
+      platform::SilentDelete(outbox + name);
 }
 
 }  // namespace
@@ -77,6 +126,7 @@ void Packer::zTimerTimer() {
     packAgain_ = true;
     return;
   }
+  if (held_) return;
   sendTimer_->stop();
   packing_ = true;
   const QStringList folders = state_.monitoredFolders.Items();  // may change while the pass yields
@@ -122,6 +172,11 @@ void Packer::PackFolder(const QString& folder, const QString& key) {
   list.close();
   deletions << listFile;
 
+  // What goes out is on record before the first mail: a run that stops
+  // after its mails were handed over never sends these files again.
+  const QString record = outbox + key;
+  WriteRecord(record + kPackingSuffix, packed);
+
   const QStringList segmentNames = zipFileList.Items();  // the pass's own copy
   for (const QString& segment : segmentNames) {
     QCoreApplication::processEvents();
@@ -141,21 +196,56 @@ void Packer::PackFolder(const QString& folder, const QString& key) {
     // Without a recipient the new message is left unsaved: nothing remains.
     deletions << outbox + segment;
   }
+  QFile::remove(record + kSentSuffix);
+  if (!QFile::rename(record + kPackingSuffix, record + kSentSuffix))
+    throw std::runtime_error(("Cannot write " + record + kSentSuffix).toStdString());
+  deletions << record + kSentSuffix;
+  StopPoint("packed-sent");
 
-  if (IsObjectActive(QStringLiteral("Outlook.Application"))) {
-    const outlook::OutlookApplication application = outlook::OutlookApplication::Connect();
-    const outlook::OutlookNameSpace nameSpace = application.GetNameSpace(QStringLiteral("MAPI"));
-    nameSpace.Logon(QString(), QString(), false, false);
-    ExecuteSendReceiveButton(nameSpace);
-    nameSpace.Logoff();
-  }
+  SendAndReceive();
 
   // The exchange directory goes, except what was written into it after it
   // was packed: that goes out with the next pass, which the write armed.
-  for (const PackedFile& file : packed) {
-    const QByteArray now = platform::FileVersion(file.path);
-    if (!now.isEmpty() && now == file.version) QFile::remove(file.path);
-  }
+  RemovePacked(packed);
   QDir().rmdir(dir);  // only when nothing new is left in it
   for (const QString& path : deletions) platform::SilentDelete(path);
+}
+
+void Packer::SendAndReceive() {
+  if (!IsObjectActive(QStringLiteral("Outlook.Application"))) return;
+  const outlook::OutlookApplication application = outlook::OutlookApplication::Connect();
+  const outlook::OutlookNameSpace nameSpace = application.GetNameSpace(QStringLiteral("MAPI"));
+  nameSpace.Logon(QString(), QString(), false, false);
+  ExecuteSendReceiveButton(nameSpace);
+  nameSpace.Logoff();
+}
+
+void Packer::FinishLeftovers() {
+  if (held_) return;
+  const QString& outbox = state_.outboxDir;
+  const QDir dir(outbox);
+  for (const QString& name : dir.entryList({QStringLiteral("*") + kSentSuffix, QStringLiteral("*") + kPackingSuffix},
+                                           QDir::Files | QDir::Hidden)) {
+    const bool sent = name.endsWith(kSentSuffix);
+    const QString key = name.left(name.lastIndexOf(u'.'));
+    if (!IsPlainKey(key)) continue;
+    if (sent) {
+      // Its mails were handed over: the files they carried are not sent again.
+      host_.Log(QStringLiteral("The package \"%1\" was sent before the program stopped; its files are removed")
+                    .arg(key));
+      RemovePacked(ReadRecord(outbox + name, outbox + key + u'/'));
+      QDir().rmdir(outbox + key);
+      // The stop may have come before the mails were submitted.
+      SendAndReceive();
+    }
+    // A pass that stopped while it created its mails is done again whole.
+    RemovePackageFiles(outbox, key);
+    platform::SilentDelete(outbox + name);
+  }
+  // What waits in an exchange directory goes out with the next pass.
+  for (const QString& key : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    if (CountFiles(outbox + key, QStringLiteral("*.*")) > 0) {
+      EnableTimer(sendTimer_);
+      break;
+    }
 }

@@ -31,6 +31,12 @@ class Packer {
   // The archive writer completed volume n (from 1).
   void zZipRequestImage(int volume, const QString& volumeFileName);
   bool Packing() const { return packing_; }
+  // While held, no pass runs: the exchange directories wait.
+  void SetHeld(bool held) { held_ = held; }
+  // At start-up: a pass that stopped after handing its mails over has its
+  // packed files removed (they went out), one that stopped before is done
+  // again; an exchange directory with files arms the send timer.
+  void FinishLeftovers();
 
   // Files (not directories, hidden ones included) in the directory matching the mask.
   static int CountFiles(const QString& directory, const QString& mask);
@@ -40,6 +46,8 @@ class Packer {
   static void ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSpace);
 
  private:
+  // Outlook's Send/Receive, when Outlook runs.
+  void SendAndReceive();
   // One folder of the pass; throws when anything fails.
   void PackFolder(const QString& folder, const QString& key);
 
@@ -50,4 +58,5 @@ class Packer {
   QString mailBody_;
   bool packing_ = false;
   bool packAgain_ = false;
+  bool held_ = false;
 };

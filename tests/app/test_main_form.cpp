@@ -107,6 +107,29 @@ TEST_F(MainFormTest, ExitWritesUserDataAndConfiguration) {
   EXPECT_FALSE(ReadAll(Config()).contains("<NormPos>"));
 }
 
+// Regression: a config.xml that did not parse was replaced at exit by one
+// without the sharing sections it held, and packages were taken meanwhile.
+TEST_F(MainFormTest, DamagedSettingsPauseSharingAndAreNeverWrittenOver) {
+  const QByteArray damaged =
+      "<?xml version=\"1.0\" encoding=\"Windows-1252\" standalone=\"no\"?>\r\n<Configuration>\r\n  <MainForm>\r\n"
+      "    <MonitoredFolders>00000000AA</MonitoredFolders>\r\n    <SharedFolders>\r\n      <00000000AA>\r\n"
+      "        <UserCount>1</UserCount>\r\n        <User0><Email>partner@x.org</Em";
+  WriteAll(Config(), damaged);
+  {
+    auto form = Start();
+    EXPECT_EQ(form->DamagedSettings, QStringList({Config()}));
+    EXPECT_TRUE(form->StatusText().startsWith("Sharing is paused: config.xml could not be read"))
+        << form->StatusText().toStdString();
+    form->MonitoredFolders.Add("00000000BB");
+    form->SaveNow();
+    form->Exit1Click();
+  }
+  EXPECT_EQ(ReadAll(Config()), damaged);
+  EXPECT_EQ(ReadAll(Config() + ".damaged"), damaged);
+  const QByteArray log = ReadAll(dataDir_ + "/error.log");
+  EXPECT_TRUE(log.contains("could not be read") && log.contains("config.xml.damaged")) << log.constData();
+}
+
 TEST_F(MainFormTest, TheGuardTickEmptiesTheGuardAndStops) {
   auto form = Start();
   form->UpdatedItems.Add("A");

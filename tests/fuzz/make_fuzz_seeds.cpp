@@ -1,12 +1,17 @@
-// Writes seed corpora for fuzz_split_zip_reader and fuzz_list_file:
+// Writes seed corpora for fuzz_split_zip_reader, fuzz_list_file and
+// fuzz_message_file:
 //
-//   make_fuzz_seeds <zip-corpus-dir> <list-corpus-dir>
+//   make_fuzz_seeds <zip-corpus-dir> <list-corpus-dir> [<message-corpus-dir>]
 //
 // The archive seeds are real archives in the target's input form
 // (split_zip_input.h): single and split sets from our own writer with small
 // volumes, and, when Info-ZIP `zip` is installed, a plain archive with
 // directories and a `zip -s 64k` set. The list seeds are list files as the
-// packing pass writes them and a few variations.
+// packing pass writes them and a few variations. The message seeds are items
+// exported by the stand-in's store (SaveAs format 3): a mail with
+// recipients, properties and attachments, an event as khal writes it (time
+// zone, recurrence, alarm, attendees) and a task, with the event's .ics
+// file beside them.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -17,6 +22,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "standin/store/constants.h"
+#include "standin/store/folder.h"
+#include "standin/store/item.h"
+#include "standin/store/session.h"
 #include "sync/outgoing/split_zip_writer.h"
 #include "tests/fuzz/split_zip_input.h"
 
@@ -67,12 +76,78 @@ bool RunZip(const QString& zip, const QString& workDir, const QStringList& args)
   return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
+// An event as khal and vdirsyncer keep it.
+const char kKhalEvent[] =
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//PIMUTILS.ORG//NONSGML khal / icalendar //EN\r\n"
+    "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\nBEGIN:STANDARD\r\nDTSTART:19701025T030000\r\n"
+    "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\nEND:STANDARD\r\n"
+    "BEGIN:DAYLIGHT\r\nDTSTART:19700329T020000\r\nRRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=3\r\n"
+    "TZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n"
+    "BEGIN:VEVENT\r\nSUMMARY:Weekly review \\, room 4\r\nDTSTART;TZID=Europe/Berlin:20261210T100000\r\n"
+    "DTEND;TZID=Europe/Berlin:20261210T110000\r\nDTSTAMP:20261201T090000Z\r\nUID:khal-seed-1@example\r\n"
+    "RRULE:FREQ=WEEKLY;COUNT=10\r\nEXDATE;TZID=Europe/Berlin:20261224T100000\r\n"
+    "DESCRIPTION:Agenda:\\n1. numbers\\n2. Gr\xc3\xbc\xc3\x9f" "e\r\nLOCATION:Room 4\r\n"
+    "ORGANIZER;CN=Alice:mailto:alice@a.test\r\nATTENDEE;CN=Bob;PARTSTAT=ACCEPTED:mailto:bob@b.test\r\n"
+    "BEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:Reminder\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n"
+    "END:VEVENT\r\nEND:VCALENDAR\r\n";
+
+// Items exported by the store as the program exports them.
+bool WriteMessageSeeds(const QString& corpus, const QString& scratch) {
+  using namespace vasnik;
+  try {
+    const QString profile = scratch + "/profile";
+    Put(profile + "/profile.ini", "[Profile]\nUserAddress=alice@a.test\nUserName=Alice\n[Store1]\nKind=2\n");
+    auto session = Session::Create();
+    session->Logon(profile);
+    Put(scratch + "/K.txt", "K.z01\r\nK.zip\r\n");
+    Put(scratch + "/K.zip", Noise(300, 3));
+
+    auto mail = session->GetDefaultFolder(kFolderDrafts)->AddItem(QStringLiteral("IPM.Note"));
+    mail->AddRecipient(QStringLiteral("Bob <bob@b.test>"));
+    mail->AddRecipient(QStringLiteral("carol@c.test"), kRecipientCc);
+    mail->SetSubject(QStringLiteral("Pendrix Update Email"));
+    mail->SetBody(QStringLiteral("This is an automatically generated message.\r\n.\r\nGr\u00fc\u00dfe\r\n"));
+    mail->AddAttachment(scratch + "/K.txt", QStringLiteral("K.txt"));
+    mail->AddAttachment(scratch + "/K.zip", QStringLiteral("K.zip"));
+    mail->SetProperty(QStringLiteral("Varnel"), QStringLiteral("Outgoing"));
+    mail->SetProperty(QStringLiteral("Shared"), QStringLiteral("a=b; c"), false);
+    mail->Save();
+    mail->SaveAs(corpus + "/mail.msg", 3);
+
+    const auto calendar = session->GetDefaultFolder(kFolderCalendar);
+    Put(calendar->Directory() + "/khal-seed-1.ics", kKhalEvent);
+    Put(corpus + "/khal-event.ics", kKhalEvent);
+    for (int i = 1; i <= calendar->Items().Count(); ++i) {
+      auto event = calendar->Items().At(i);
+      event->SetProperty(QStringLiteral("Varnel"), QStringLiteral("k"));
+      event->SaveAs(corpus + QStringLiteral("/event-%1.msg").arg(i), 3);
+      event->AddAttachment(scratch + "/K.txt", QStringLiteral("notes.txt"));
+      event->SaveAs(corpus + QStringLiteral("/event-%1-attached.msg").arg(i), 3);
+    }
+    auto added = calendar->AddItem(QStringLiteral("IPM.Appointment"));
+    added->SetSubject(QStringLiteral("made here"));
+    added->Save();
+    added->SaveAs(corpus + "/appointment.msg", 3);
+
+    auto task = session->GetDefaultFolder(kFolderTasks)->AddItem(QStringLiteral("IPM.Task"));
+    task->SetSubject(QStringLiteral("a task"));
+    task->SetBody(QStringLiteral("body"));
+    task->Save();
+    task->SaveAs(corpus + "/task.msg", 3);
+    session->Logoff();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "message seeds: %s\n", error.what());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: make_fuzz_seeds <zip-corpus-dir> <list-corpus-dir>\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds <zip-corpus-dir> <list-corpus-dir> [<message-corpus-dir>]\n");
     return 2;
   }
   const QString zipCorpus = QString::fromLocal8Bit(argv[1]);
@@ -124,5 +199,11 @@ int main(int argc, char** argv) {
   Put(listCorpus + "/other-key", "0123456789abcdef0123456789abcdef\nK.z01\n0123456789abcdef0123456789abcdef.z01\n"
                                  "0123456789abcdef0123456789abcdef.zip\r\n");
   Put(listCorpus + "/refused", "K.zip\r\n../K.zip\r\nK.zip/../x\r\nC:K.zip\r\nK.z1\r\n");
+
+  if (argc == 4) {
+    const QString messageCorpus = QString::fromLocal8Bit(argv[3]);
+    QDir().mkpath(messageCorpus);
+    if (!WriteMessageSeeds(messageCorpus, tmp.filePath("messages"))) return 1;
+  }
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "outlook/variant.h"
+#include "tests/support/fake_com.h"
 
 namespace testing_fakes {
 
@@ -43,15 +44,7 @@ class FakeDispatch : public IDispatch {
   std::vector<Invocation> calls;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    bool ok = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch);
-    for (const IID& iid : interfaces) ok = ok || IsEqualIID(riid, iid);
-    if (!ok) {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    *ppv = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
+    return fake_com::Query(riid, ppv, {{IID_IDispatch, static_cast<IDispatch*>(this)}}, interfaces);
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }

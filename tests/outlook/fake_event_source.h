@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "outlook/variant.h"
+#include "tests/support/fake_com.h"
 
 namespace testing_fakes {
 
@@ -50,13 +51,7 @@ class FakeTypeInfo : public ITypeInfo {
   int descsHeld = 0;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITypeInfo)) {
-      *ppv = static_cast<ITypeInfo*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return fake_com::Query(riid, ppv, {{IID_ITypeInfo, static_cast<ITypeInfo*>(this)}});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
@@ -152,13 +147,7 @@ class FakeTypeLib : public ITypeLib {
   std::vector<FakeTypeInfo*> types;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITypeLib)) {
-      *ppv = static_cast<ITypeLib*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return fake_com::Query(riid, ppv, {{IID_ITypeLib, static_cast<ITypeLib*>(this)}});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
@@ -199,13 +188,7 @@ class FakeConnectionPoint : public IConnectionPoint {
   IDispatch* sink = nullptr;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
-      *ppv = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return fake_com::Query(riid, ppv, {{IID_IConnectionPoint, static_cast<IConnectionPoint*>(this)}});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
@@ -254,13 +237,7 @@ class FakeEnumConnectionPoints : public IEnumConnectionPoints {
   std::vector<ULONG> requested;  // the count asked for by each Next
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumConnectionPoints)) {
-      *ppv = static_cast<IEnumConnectionPoints*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return fake_com::Query(riid, ppv, {{IID_IEnumConnectionPoints, static_cast<IEnumConnectionPoints*>(this)}});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
@@ -301,18 +278,15 @@ class FakeEventSource : public IDispatch, public IProvideClassInfo, public IConn
   std::vector<IID> found;  // the ids FindConnectionPoint was asked for
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch))
-      *ppv = static_cast<IDispatch*>(this);
-    else if (IsEqualIID(riid, IID_IProvideClassInfo) && offersClassInfo)
-      *ppv = static_cast<IProvideClassInfo*>(this);
-    else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
-      if (FAILED(containerRefusal)) return containerRefusal;
-      *ppv = static_cast<IConnectionPointContainer*>(this);
+    if (IsEqualIID(riid, IID_IConnectionPointContainer) && FAILED(containerRefusal)) {
+      *ppv = nullptr;
+      return containerRefusal;
     }
-    if (!*ppv) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
+    if (!offersClassInfo && IsEqualIID(riid, IID_IProvideClassInfo)) return fake_com::Query(riid, ppv, {});
+    return fake_com::Query(riid, ppv,
+                           {{IID_IDispatch, static_cast<IDispatch*>(this)},
+                            {IID_IProvideClassInfo, static_cast<IProvideClassInfo*>(this)},
+                            {IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)}});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
@@ -393,13 +367,7 @@ class FakeSourceCollection : public IDispatch {
   std::vector<bool> itemFails;  // same index as items
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return fake_com::Query(riid, ppv, {{IID_IDispatch, static_cast<IDispatch*>(this)}});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }

@@ -16,7 +16,11 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +66,15 @@ QStringList Delivered(const QString& maildir) {
   for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) paths.append(dir.filePath(name));
   return paths;
 }
+
+// One run to its end: the transport only starts it, the event loop brings
+// its answers back.
+Transport::Result RunToEnd(Transport& transport) {
+  transport.SubmitQueue();
+  EXPECT_TRUE(WaitFor([&] { return !transport.Running(); }, 60000)) << "the run never ended";
+  return transport.LastResult();
+}
+Transport::Result RunToEnd(Transport&& transport) { return RunToEnd(transport); }
 
 // profile.ini of a peer whose mail goes to the test server on port.
 QByteArray PeerProfile(const QString& address, int port, const QString& profileKeys = {},
@@ -162,7 +175,7 @@ TEST_F(TransportTest, MailWithTwoAttachmentsTravelsIntoThePeersInbox) {
   mail->Send();
 
   Transport transport(a);
-  const Transport::Result result = transport.SubmitQueue();
+  const Transport::Result result = RunToEnd(transport);
   EXPECT_EQ(result.submitted, 1);
   EXPECT_EQ(result.failed, 0);
   EXPECT_EQ(result.waiting, 0);
@@ -214,7 +227,7 @@ TEST_F(TransportTest, ThreeRecipientsGetOneDeliveryEachAndBccStaysHidden) {
   mail->Send();
 
   Transport transport(a);
-  EXPECT_EQ(transport.SubmitQueue().submitted, 1);
+  EXPECT_EQ(RunToEnd(transport).submitted, 1);
   for (const char* address : {"one@x.test", "two@x.test", "three@x.test"}) {
     const QStringList files = Delivered(Path("mail/") + QLatin1String(address));
     ASSERT_EQ(files.size(), 1) << address;
@@ -238,7 +251,7 @@ TEST_F(TransportTest, ServerDownKeepsMailInTheOutboxUntilItIsBackThenDeliversOnc
   Queue(a, {QStringLiteral("bob@b.test")}, QStringLiteral("second"));
 
   Transport transport(a);
-  Transport::Result result = transport.SubmitQueue();
+  Transport::Result result = RunToEnd(transport);
   // The run stops at the dead connection instead of trying every mail.
   EXPECT_EQ(result.submitted, 0);
   EXPECT_EQ(result.failed, 1);
@@ -249,10 +262,10 @@ TEST_F(TransportTest, ServerDownKeepsMailInTheOutboxUntilItIsBackThenDeliversOnc
 
   ASSERT_TRUE(server_.Start()) << S(server_.Error());
   ASSERT_EQ(server_.Port(), port);
-  result = transport.SubmitQueue();
+  result = RunToEnd(transport);
   EXPECT_EQ(result.submitted, 2);
   EXPECT_EQ(result.waiting, 0);
-  EXPECT_EQ(transport.SubmitQueue().submitted, 0);
+  EXPECT_EQ(RunToEnd(transport).submitted, 0);
   ASSERT_EQ(Count(b, kFolderInbox), 2);
   EXPECT_EQ(b->GetDefaultFolder(kFolderInbox)->Items().Restrict("Subject = 'first'").Count(), 1);
   EXPECT_EQ(b->GetDefaultFolder(kFolderInbox)->Items().Restrict("Subject = 'second'").Count(), 1);
@@ -290,7 +303,7 @@ TEST_F(TransportTest, RefusedRecipientKeepsItsMailAndTheNextMailGoes) {
   Queue(a, {QStringLiteral("bob@b.test")}, QStringLiteral("accepted"));
 
   Transport transport(a);
-  Transport::Result result = transport.SubmitQueue();
+  Transport::Result result = RunToEnd(transport);
   EXPECT_EQ(result.submitted, 1);
   EXPECT_EQ(result.failed, 1);
   EXPECT_EQ(result.waiting, 1);
@@ -300,7 +313,7 @@ TEST_F(TransportTest, RefusedRecipientKeepsItsMailAndTheNextMailGoes) {
   ASSERT_EQ(Count(b, kFolderInbox), 1);
   EXPECT_EQ(b->GetDefaultFolder(kFolderInbox)->Items().At(1)->Subject(), "accepted");
 
-  result = transport.SubmitQueue();
+  result = RunToEnd(transport);
   EXPECT_EQ(result.failed, 1);
   EXPECT_EQ(Count(b, kFolderInbox), 1);
   auto waiting = a->GetDefaultFolder(kFolderOutbox)->Items().At(1);
@@ -318,17 +331,17 @@ TEST_F(TransportTest, AcceptedMailWhoseMoveFailedIsNeverSubmittedAgain) {
   WriteBytes(sentCur, "in the way");
 
   Transport transport(a);
-  Transport::Result result = transport.SubmitQueue();
+  Transport::Result result = RunToEnd(transport);
   EXPECT_EQ(result.submitted, 1);
   EXPECT_EQ(result.waiting, 1);
   EXPECT_TRUE(LogHas(QStringLiteral("will not be sent again"))) << S(log_.join('\n'));
-  EXPECT_EQ(transport.SubmitQueue().submitted, 0);
+  EXPECT_EQ(RunToEnd(transport).submitted, 0);
   EXPECT_EQ(Delivered(Inbox(b)).size(), 1);
 
   // Once Sent Items works again, the mail moves there, still unsent twice.
   ASSERT_TRUE(QFile::remove(sentCur));
   ASSERT_TRUE(QDir().mkpath(sentCur));
-  result = transport.SubmitQueue();
+  result = RunToEnd(transport);
   EXPECT_EQ(result.submitted, 0);
   EXPECT_EQ(result.waiting, 0);
   EXPECT_EQ(Count(a, kFolderSentItems), 1);
@@ -345,10 +358,10 @@ TEST_F(TransportTest, QueueThatAnotherProcessSubmitsIsLeftToIt) {
 
   QLockFile other(a->GetDefaultFolder(kFolderOutbox)->Directory() + QStringLiteral("/.vasnik-submit.lock"));
   ASSERT_TRUE(other.tryLock(0));
-  EXPECT_EQ(transport.SubmitQueue().waiting, 1);
+  EXPECT_EQ(RunToEnd(transport).waiting, 1);
   EXPECT_EQ(Delivered(Inbox(b)).size(), 0);
   other.unlock();
-  EXPECT_EQ(transport.SubmitQueue().submitted, 1);
+  EXPECT_EQ(RunToEnd(transport).submitted, 1);
 }
 
 TEST_F(TransportTest, OfflineProfileSubmitsNothing) {
@@ -358,7 +371,7 @@ TEST_F(TransportTest, OfflineProfileSubmitsNothing) {
                                                  QStringLiteral("Offline=true\n")));
   Queue(a, {QStringLiteral("bob@b.test")}, QStringLiteral("offline"));
   Transport transport(a);
-  const Transport::Result result = transport.SubmitQueue();
+  const Transport::Result result = RunToEnd(transport);
   EXPECT_EQ(result.submitted, 0);
   EXPECT_EQ(result.waiting, 1);
   EXPECT_EQ(Delivered(Inbox(b)).size(), 0);
@@ -379,19 +392,19 @@ TEST_F(TransportTest, AuthenticationWithAPasswordFileOfItsOwnerOnly) {
   // Readable by others: refused before anything is sent.
   WriteBytes(passwordFile, "s3cret\n");
   ASSERT_EQ(::chmod(QFile::encodeName(passwordFile).constData(), 0644), 0);
-  EXPECT_EQ(transport.SubmitQueue().waiting, 1);
+  EXPECT_EQ(RunToEnd(transport).waiting, 1);
   EXPECT_TRUE(LogHas(passwordFile) && LogHas(QStringLiteral("chmod 600"))) << S(log_.join('\n'));
 
   // The owner's only, but the wrong password: the server says no.
   WriteBytes(passwordFile, "wrong\n");
   ASSERT_EQ(::chmod(QFile::encodeName(passwordFile).constData(), 0600), 0);
   log_.clear();
-  EXPECT_EQ(transport.SubmitQueue().waiting, 1);
+  EXPECT_EQ(RunToEnd(transport).waiting, 1);
   EXPECT_EQ(log_.size(), 1);
   EXPECT_EQ(Delivered(Inbox(b)).size(), 0);
 
   WriteBytes(passwordFile, "s3cret\n");
-  EXPECT_EQ(transport.SubmitQueue().submitted, 1);
+  EXPECT_EQ(RunToEnd(transport).submitted, 1);
   EXPECT_EQ(Delivered(Inbox(b)).size(), 1);
 }
 
@@ -402,7 +415,7 @@ TEST_F(TransportTest, StartTlsIsRequiredNotTried) {
                                                  QStringLiteral("Security=starttls\n")));
   Queue(a, {QStringLiteral("bob@b.test")}, QStringLiteral("not in clear"));
   Transport transport(a);
-  EXPECT_EQ(transport.SubmitQueue().waiting, 1);
+  EXPECT_EQ(RunToEnd(transport).waiting, 1);
   EXPECT_EQ(Delivered(Inbox(b)).size(), 0);
   EXPECT_EQ(log_.size(), 1);
 }
@@ -430,9 +443,9 @@ TEST_F(TransportTest, StartTlsAndSmtpsWithTheServersCertificate) {
     Queue(trusting, {QStringLiteral("bob@b.test")}, QStringLiteral("trusted"));
     Queue(doubting, {QStringLiteral("bob@b.test")}, QStringLiteral("unverified"));
     log_.clear();
-    EXPECT_EQ(Transport(trusting).SubmitQueue().submitted, 1) << S(log_.join('\n'));
+    EXPECT_EQ(RunToEnd(Transport(trusting)).submitted, 1) << S(log_.join('\n'));
     // Without the certificate the server cannot be verified: nothing goes.
-    EXPECT_EQ(Transport(doubting).SubmitQueue().waiting, 1);
+    EXPECT_EQ(RunToEnd(Transport(doubting)).waiting, 1);
     EXPECT_EQ(Delivered(Path(security + "-inbox")).size(), 1);
   }
 }
@@ -477,7 +490,7 @@ TEST_F(TransportTest, SettingsComeFromTheProfileAndBadOnesFailTheStart) {
 TEST_F(TransportTest, NoServerConfiguredKeepsTheMail) {
   auto a = Peer(QStringLiteral("a"), "[Profile]\nUserAddress=me@a.test\n[Store1]\nKind=2\n");
   Queue(a, {QStringLiteral("bob@b.test")}, QStringLiteral("nowhere"));
-  EXPECT_EQ(Transport(a).SubmitQueue().waiting, 1);
+  EXPECT_EQ(RunToEnd(Transport(a)).waiting, 1);
   EXPECT_TRUE(LogHas(QStringLiteral("[SMTP] Host"))) << S(log_.join('\n'));
 }
 
@@ -631,6 +644,7 @@ TEST_F(AutomationTest, RunningWhileLoggedOnAndSendAndReceiveFlushesTheQueue) {
   EXPECT_FALSE(ns.Offline());
   EXPECT_EQ(ns.Application().Version(), "16.0.0.0");
   SendReceiveAsTheProgramDoes();
+  ASSERT_TRUE(WaitFor([&] { return Outbox() == 0; }));
 
   const QStringList delivered = Delivered(Path("bob"));
   ASSERT_EQ(delivered.size(), 1);
@@ -647,21 +661,68 @@ TEST_F(AutomationTest, RunningWhileLoggedOnAndSendAndReceiveFlushesTheQueue) {
 }
 
 TEST_F(AutomationTest, OlderVersionsSendThroughTheSendReceiveButton) {
-  for (const char* version : {"10.0.6626", "11.0.5510"}) {
-    SCOPED_TRACE(version);
-    Logon(QStringLiteral("OutlookVersion=%1\n").arg(QLatin1String(version)));
-    QueueUpdateMail();
-    const int before = int(Delivered(Path("bob")).size());
-    SendReceiveAsTheProgramDoes();
-    EXPECT_EQ(Delivered(Path("bob")).size(), before + 1);
-    EXPECT_EQ(Outbox(), 0);
+  // Each version has only its own button: a caller that mixes up the ids
+  // finds nothing and sends nothing.
+  const struct {
+    const char* version;
+    int own, other;
+  } cases[] = {{"10.0.6626", 5488, 7095}, {"11.0.5510", 7095, 5488}, {"16.0.0.0", 0, 7095}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version);
+    Logon(QStringLiteral("OutlookVersion=%1\n").arg(QLatin1String(c.version)));
+    const outlook::OutlookCommandBars bars =
+        outlook::OutlookApplication::Connect().ActiveExplorer().CommandBars();
+    EXPECT_FALSE(bars.FindControl(ids::msoControlButton, c.other));
+    EXPECT_FALSE(bars.FindControl(ids::msoControlButton, 1234));
+    if (c.own != 0) {
+      EXPECT_FALSE(bars.FindControl(2, c.own));
+      QueueUpdateMail();
+      const int before = int(Delivered(Path("bob")).size());
+      SendReceiveAsTheProgramDoes();
+      EXPECT_TRUE(WaitFor([&] { return Outbox() == 0; }));
+      EXPECT_EQ(Delivered(Path("bob")).size(), before + 1);
+    }
     session_.Logoff();
   }
-  Logon();
-  const outlook::OutlookCommandBars bars =
-      outlook::OutlookApplication::Connect().ActiveExplorer().CommandBars();
-  EXPECT_FALSE(bars.FindControl(ids::msoControlButton, 1234));
-  EXPECT_FALSE(bars.FindControl(2, 7095));
+}
+
+// A server that takes the connection and never says a word: Send/Receive
+// returns, the program's event loop goes on, Logoff cuts the run short, and
+// the mail goes once when a working server is there.
+TEST_F(AutomationTest, StalledServerFreezesNeitherSendReceiveNorLogoffAndTheMailGoesOnceLater) {
+  QTcpServer stalled;
+  ASSERT_TRUE(stalled.listen(QHostAddress::LocalHost));
+  std::vector<std::unique_ptr<QTcpSocket>> held;  // open, and never answered
+  QObject::connect(&stalled, &QTcpServer::newConnection, [&] {
+    while (QTcpSocket* socket = stalled.nextPendingConnection()) held.emplace_back(socket);
+  });
+  WriteBytes(Path("profile/profile.ini"), PeerProfile(QStringLiteral("alice@a.test"), stalled.serverPort(), {},
+                                                      QStringLiteral("TimeoutSeconds=3600\n")));
+  session_.Logon();
+  QueueUpdateMail();
+
+  bool ticked = false;
+  QTimer::singleShot(0, [&] { ticked = true; });
+  SendReceiveAsTheProgramDoes();  // a run that blocked would hang here for an hour
+  outlook::OutlookApplication::Connect().GetNameSpace(QStringLiteral("MAPI")).SendAndReceive(false);
+  ASSERT_TRUE(WaitFor([&] { return ticked && !held.empty(); }, 10000));
+  EXPECT_EQ(held.size(), 1u) << "the second Send/Receive started a run beside the first";
+  EXPECT_EQ(held[0]->state(), QAbstractSocket::ConnectedState);
+  EXPECT_EQ(Outbox(), 1);
+
+  QElapsedTimer logoff;
+  logoff.start();
+  session_.Logoff();
+  EXPECT_LT(logoff.elapsed(), 10000) << "Logoff waited for the stalled run";
+  EXPECT_EQ(Delivered(Path("bob")).size(), 0);
+
+  Logon();  // the working server
+  ASSERT_EQ(Outbox(), 1);
+  SendReceiveAsTheProgramDoes();
+  ASSERT_TRUE(WaitFor([&] { return Outbox() == 0; }));
+  SendReceiveAsTheProgramDoes();
+  WaitFor([] { return false; }, 300);
+  EXPECT_EQ(Delivered(Path("bob")).size(), 1);
 }
 
 TEST_F(AutomationTest, OfflineTriggersNothing) {

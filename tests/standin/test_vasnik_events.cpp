@@ -31,6 +31,7 @@
 #include "outlook/messaging.h"
 #include "outlook/redemption_ids.h"
 #include "outlook/redemption_loader.h"
+#include "tests/support/fake_com.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -179,13 +180,7 @@ class RecordingSink final : public IDispatch {
   std::function<void(const Received&)> onEvent;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-    if (!ppvObject) return E_POINTER;
-    *ppvObject = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) && !IsEqualIID(riid, iid_))
-      return E_NOINTERFACE;
-    *ppvObject = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
+    return fake_com::Query(riid, ppvObject, {{IID_IDispatch, static_cast<IDispatch*>(this)}}, {iid_});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // lives on the test's stack
@@ -401,8 +396,7 @@ TEST_F(StoreEvents, ConnectionPointRefusesWhatItCannotServe) {
   // A sink that is no dispatch interface cannot connect.
   struct Plain : IUnknown {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-      *out = IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
-      return *out ? S_OK : E_NOINTERFACE;
+      return fake_com::Query(riid, out, {{IID_IUnknown, this}});
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }

@@ -702,6 +702,21 @@ TEST(FormStorage, PutsThePrefixInFront) {
 
 QString ItemId(int i) { return QStringLiteral("00000000%1").arg(i * 2654435761u, 8, 16, QLatin1Char('0')).toUpper(); }
 
+// With an index, names are hashed several units at a time: every position
+// of names of every length must fold, and only the letters.
+TEST(XmlStorageIndex, IndexedLookupFoldsEveryPosition) {
+  XmlStorage s(QStringLiteral("Info"));
+  const QString letters = QStringLiteral("AZaz09_-.:QRSTUVWXYZabc");
+  for (qsizetype n = 1; n <= letters.size(); ++n) s.WriteString(QStringLiteral("F\\") + letters.left(n), QString::number(n));
+  for (qsizetype n = 1; n <= letters.size(); ++n) {
+    EXPECT_EQ(s.ReadString(QStringLiteral("F\\") + letters.left(n).toLower(), {}), QString::number(n)) << n;
+    EXPECT_EQ(s.ReadString(QStringLiteral("F\\") + letters.left(n).toUpper(), {}), QString::number(n)) << n;
+  }
+  // Only letters fold: the 7th name ends in "_", not in "-".
+  EXPECT_EQ(s.ReadString(QStringLiteral("F\\AZaz09-"), QStringLiteral("none")), QStringLiteral("none"));
+  EXPECT_EQ(s.ReadString(QStringLiteral("F\\azAZ09_"), QStringLiteral("none")), QStringLiteral("7"));
+}
+
 TEST(XmlStorageIndex, TwoHundredThousandChildrenStayFindableAfterDeletes) {
   constexpr int kCount = 200000;
   XmlStorage s(QStringLiteral("Info"));

@@ -282,8 +282,9 @@ TEST_F(SendReceiveTest, UpdateMailsReachEveryReadersInbox) {
     EXPECT_TRUE(text.contains((k + ".txt").toLatin1()));
     EXPECT_FALSE(text.contains("Varnel")) << "a local-only field went out";
   }
-  // Sent, so nothing waits in the Outbox any more.
-  EXPECT_EQ(Form().RSession.GetDefaultFolder(kOutboxFolder).Items().Count(), 0);
+  // Sent, so nothing waits in the Outbox any more (the move follows the
+  // server's answer, in the background).
+  EXPECT_TRUE(WaitFor([&] { return Form().RSession.GetDefaultFolder(kOutboxFolder).Items().Count() == 0; }, 5000));
 }
 
 TEST_F(SendReceiveTest, Outlook2003UsesItsSendReceiveButton) {

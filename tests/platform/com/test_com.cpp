@@ -13,6 +13,7 @@
 
 #include "platform/com/guid_text.h"
 #include "platform/com/progid_registry.h"
+#include "tests/support/fake_com.h"
 
 namespace {
 
@@ -28,13 +29,7 @@ class CountedObject : public IDispatch {
   const char16_t* value = nullptr;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return fake_com::Query(riid, ppv, {{IID_IDispatch, static_cast<IDispatch*>(this)}});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // lives on the test's stack
