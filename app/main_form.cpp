@@ -19,7 +19,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include "app/about_form.h"
@@ -34,6 +34,9 @@
 #include "sync/outgoing/exporter.h"
 #include "sync/outgoing/packer.h"
 #include "sync/update_mail.h"
+#include "ui/check_email.h"
+#include "ui/folder_tree.h"
+#include "ui/sharing_editor.h"
 
 namespace {
 
@@ -138,25 +141,20 @@ void TMainForm::CreateComponents() {
   connect(bMenu->addAction(QStringLiteral("About...")), &QAction::triggered, this,
           [this] { Trap([this] { AboutClick(); }); });
 
-  // Context menu of both lists; its actions come with the sharing editor.
+  // Context menu of both lists.
   bPopup = new QMenu(this);
-  bPopup->addAction(QStringLiteral("Add User"));
-  bPopup->addAction(QStringLiteral("Remove User"));
+  connect(bPopup->addAction(QStringLiteral("Add User")), &QAction::triggered, this,
+          [this] { Trap([this] { AddButtonClick(); }); });
+  QAction* removeUser = bPopup->addAction(QStringLiteral("Remove User"));
+  connect(removeUser, &QAction::triggered, this, [this] { Trap([this] { RemoveButtonClick(); }); });
 
-  // Lists.
-  FoldersVST = new QTreeWidget;
-  FoldersVST->setObjectName(QStringLiteral("FoldersVST"));
-  FoldersVST->setHeaderHidden(true);
-  ItemsVST = new QTreeWidget;
-  ItemsVST->setObjectName(QStringLiteral("ItemsVST"));
-  ItemsVST->setRootIsDecorated(false);
-  ItemsVST->setHeaderLabels({QStringLiteral("User email"), QStringLiteral("Modify"), QStringLiteral("Read"),
-                             QStringLiteral("Write")});
-  const int widths[] = {184, 50, 50, 50};
-  for (int i = 0; i < 4; ++i) ItemsVST->header()->resizeSection(i, widths[i]);
-  ItemsVST->header()->setSectionsClickable(true);
-  ItemsVST->header()->setSectionsMovable(true);
-  for (QTreeWidget* list : {FoldersVST, ItemsVST}) {
+  // Lists: they read the session and the configuration through references
+  // to the members, which are bound later in FormCreate.
+  FoldersTree = new FolderTree(RSession, aFormStorage, aDialogs, this);
+  SharingList = new SharingEditor(*FoldersTree, RSession, aFormStorage, MonitoredFolders, aDialogs, *this, this);
+  FoldersVST = FoldersTree->FoldersVST();
+  ItemsVST = SharingList->ItemsVST();
+  for (QTreeView* list : {FoldersVST, ItemsVST}) {
     QPalette palette = list->palette();
     palette.setColor(QPalette::Highlight, kCaptionColor);
     palette.setColor(QPalette::HighlightedText, Qt::white);
@@ -192,6 +190,15 @@ void TMainForm::CreateComponents() {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   layout->addWidget(CreateToolBar());
+  connect(AddButton, &QToolButton::clicked, this, [this] { Trap([this] { AddButtonClick(); }); });
+  connect(RemoveButton, &QToolButton::clicked, this, [this] { Trap([this] { RemoveButtonClick(); }); });
+  // Remove acts only on the entries of a loaded folder.
+  connect(SharingList, &SharingEditor::LoadedChanged, this, [this, removeUser](bool loaded) {
+    RemoveButton->setEnabled(loaded);
+    removeUser->setEnabled(loaded);
+  });
+  RemoveButton->setEnabled(false);
+  removeUser->setEnabled(false);
   layout->addWidget(Splitter, 1);
   layout->addWidget(Hints);
   setCentralWidget(central);
@@ -346,6 +353,10 @@ void TMainForm::FormCreate() {
     return;
   }
 
+  FoldersVST->setUpdatesEnabled(false);
+  Trap([this] { LoadStores(RSession.Stores()); });
+  FoldersVST->setUpdatesEnabled(true);
+
   InboxDir = DataDir + QStringLiteral("/Inbox/");
   OutboxDir = DataDir + QStringLiteral("/Outbox/");
   QDir().mkpath(InboxDir);
@@ -396,6 +407,8 @@ void TMainForm::FormCreate() {
 
 void TMainForm::FormShow() {
   if (!FirstShow) return;
+  Trap([this] { ReadCheckedNodes(FoldersTree->FirstTopLevelNode(), QStringLiteral("FoldersVST")); });
+  Trap([this] { ReadColumnWidth(); });
   MonitoredFolders.SetCommaText(aFormStorage.ReadString(QStringLiteral("MonitoredFolders"), QString()));
   monitoredLoaded_ = true;
   StartStoreEvents();
@@ -422,6 +435,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::FormClose() {
   aFormStorage.WriteString(QStringLiteral("MonitoredFolders"), MonitoredFolders.CommaText());
+  WriteColumnWidth();
+  WriteCheckedNodes(QStringLiteral("FoldersVST"));
   if (placementRestored_) SaveWindowPlacement();
 }
 
@@ -485,9 +500,13 @@ void TMainForm::SaveNow() {
   zSaveTimer->stop();
   if (!DamagedSettings.isEmpty()) return;
   // The document on disk is the one an orderly exit would write: the list
-  // of monitored folders as the next close would save it.
-  if (monitoredLoaded_)
+  // of monitored folders, the column widths and the check marks as the next
+  // close would save them.
+  if (monitoredLoaded_) {
     aFormStorage.WriteString(QStringLiteral("MonitoredFolders"), MonitoredFolders.CommaText());
+    WriteColumnWidth();
+    WriteCheckedNodes(QStringLiteral("FoldersVST"));
+  }
   zSaveTimer->stop();  // the write above needs no second save
   if (configDirty_ && aXMLStorage.Flush()) configDirty_ = false;
   if (userDataDirty_ && zEXML.Flush()) userDataDirty_ = false;
@@ -591,6 +610,8 @@ QString TMainForm::StatusText() const { return StatusPanel->text(); }
 
 QString TMainForm::HintText() const { return Hints->text(); }
 
+void TMainForm::SetHintText(const QString& text) { Hints->setText(text); }
+
 QString TMainForm::ItemsPanelCaptionText() const { return ItemsPanelCaption->text(); }
 
 void TMainForm::SetItemsPanelCaptionText(const QString& text) { ItemsPanelCaption->setText(text); }
@@ -604,3 +625,28 @@ void TMainForm::Trap(const std::function<void()>& handler) {
     aAppEventsException(nullptr);
   }
 }
+
+// ---------------------------------------------------------------------------
+// The two lists: the work is done in ui/.
+
+void TMainForm::LoadStores(const outlook::RdoStores& stores) { FoldersTree->LoadStores(stores); }
+
+bool TMainForm::FoldersVSTExpanding(VstNode* node) { return FoldersTree->FoldersVSTExpanding(node); }
+
+bool TMainForm::FoldersVSTChecking(VstNode* node, bool checked) { return FoldersTree->FoldersVSTChecking(node, checked); }
+
+void TMainForm::FoldersVSTFocusChanged(VstNode* node) { SharingList->FoldersVSTFocusChanged(node); }
+
+void TMainForm::AddButtonClick() { SharingList->AddButtonClick(); }
+
+void TMainForm::RemoveButtonClick() { SharingList->RemoveButtonClick(); }
+
+bool TMainForm::CheckEmail(const QString& address) { return ::CheckEmail(address); }
+
+void TMainForm::ReadCheckedNodes(VstNode* top, const QString& prefix) { FoldersTree->ReadCheckedNodes(top, prefix); }
+
+void TMainForm::WriteCheckedNodes(const QString& prefix) { FoldersTree->WriteCheckedNodes(prefix); }
+
+void TMainForm::ReadColumnWidth() { SharingList->ReadColumnWidth(); }
+
+void TMainForm::WriteColumnWidth() { SharingList->WriteColumnWidth(); }

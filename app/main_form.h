@@ -30,6 +30,8 @@
 #include "storage/string_list.h"
 #include "storage/xml_storage.h"
 #include "sync/sync_host.h"
+#include "ui/dialogs.h"
+#include "ui/lists_host.h"
 
 class QAction;
 class QDateTime;
@@ -39,7 +41,10 @@ class QSplitter;
 class QSystemTrayIcon;
 class QTimer;
 class QToolButton;
-class QTreeWidget;
+class QTreeView;
+class FolderTree;
+class SharingEditor;
+struct VstNode;
 class QWidget;
 class AppInstances;
 class EchoGuard;
@@ -50,7 +55,7 @@ class Packer;
 class TAboutForm;
 struct RaisedException;
 
-class TMainForm : public QMainWindow, private SyncHost {
+class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   Q_OBJECT
  public:
   // Builds the components, runs the single-instance guard and, for the first
@@ -116,20 +121,38 @@ class TMainForm : public QMainWindow, private SyncHost {
   // filled by StartStoreEvents, freed in FormDestroy.
   std::vector<std::unique_ptr<outlook::TComEvents>> REvents;
 
+  // ---- The two lists (ui/) -------------------------------------------------
+  // Each forwards to the list that does the work: FoldersTree for the
+  // folder tree FoldersVST, SharingList for the sharing list ItemsVST.
+  void LoadStores(const outlook::RdoStores& stores);
+  bool FoldersVSTExpanding(VstNode* node);
+  bool FoldersVSTChecking(VstNode* node, bool checked);
+  void FoldersVSTFocusChanged(VstNode* node);
+  void AddButtonClick();
+  void RemoveButtonClick();
+  static bool CheckEmail(const QString& address);
+  void ReadCheckedNodes(VstNode* top, const QString& prefix);
+  void WriteCheckedNodes(const QString& prefix);
+  void ReadColumnWidth();
+  void WriteColumnWidth();
+  // Every modal dialog of the lists goes here; tests put theirs in.
+  void SetDialogs(Dialogs* dialogs) { aDialogs.SetTarget(dialogs ? dialogs : &qtDialogs_); }
+
   // Shows a text in the status bar's one panel.
   void SetStatusText(const QString& text) override;
   QString StatusText() const;
   QString HintText() const;
+  void SetHintText(const QString& text) override;
   // The settings panel's caption ("Folder Settings - " + path once a folder
   // is focused).
-  QString ItemsPanelCaptionText() const;
-  void SetItemsPanelCaptionText(const QString& text);
+  QString ItemsPanelCaptionText() const override;
+  void SetItemsPanelCaptionText(const QString& text) override;
 
   // ---- Configuration and folder identity (storage/) -----------------------
   // The members from here to the end of the intake forward to the classes
   // that do the work; their bodies are in app/sync_members.cpp.
-  // Writes the "SharedFolders" section of a folder from SharingRows and the
-  // settings panel's caption.
+  // Writes the "SharedFolders" section of a folder from the rows of ItemsVST,
+  // in displayed order, and the settings panel's caption.
   void SaveFolderSettings(const QString& entryId);
   // The folder key: "END\Folders\" + folder id in user.uxm, else GetMD5 of it.
   QString FolderKey(const QString& folderEntryId) const;
@@ -187,7 +210,7 @@ class TMainForm : public QMainWindow, private SyncHost {
   // write for a burst, at least one every 2 s while it lasts; a failed write
   // is retried), so a crash loses no sharing setting or mapping row.
   // Every code path that changes MonitoredFolders calls ScheduleSave too.
-  void ScheduleSave();
+  void ScheduleSave() override;
   bool SavePending() const;
   void SaveNow();
 
@@ -207,8 +230,6 @@ class TMainForm : public QMainWindow, private SyncHost {
   // start. While any is listed, update mails wait in the Inbox, changes are
   // not exported, and neither file is written.
   QStringList DamagedSettings;
-  // The sharing editor's rows for the focused folder, in display order.
-  std::vector<SharingRow> SharingRows;
 
   // ---- Components --------------------------------------------------------
   LogFile aLogFile;
@@ -225,8 +246,12 @@ class TMainForm : public QMainWindow, private SyncHost {
   QMenu* bMenu = nullptr;
   QMenu* bPopup = nullptr;
   AppInstances* aAppInstances = nullptr;
-  QTreeWidget* FoldersVST = nullptr;
-  QTreeWidget* ItemsVST = nullptr;
+  QtDialogs qtDialogs_{QStringLiteral("Lintrove")};
+  DialogsSwitch aDialogs{&qtDialogs_};
+  FolderTree* FoldersTree = nullptr;
+  SharingEditor* SharingList = nullptr;
+  QTreeView* FoldersVST = nullptr;
+  QTreeView* ItemsVST = nullptr;
   QWidget* FoldersPanel = nullptr;
   QWidget* ItemsPanel = nullptr;
   QLabel* ItemsPanelCaption = nullptr;

@@ -6,9 +6,10 @@
 #include "sync/incoming/mail_intake.h"
 #include "sync/outgoing/exporter.h"
 #include "sync/outgoing/packer.h"
+#include "ui/sharing_editor.h"
 
 void TMainForm::SaveFolderSettings(const QString& entryId) {
-  WriteSharingRows(aFormStorage, entryId, ItemsPanelCaptionText(), SharingRows);
+  SharingList->SaveFolderSettings(entryId);
 }
 
 QString TMainForm::FolderKey(const QString& folderEntryId) const { return Identity.FolderKey(folderEntryId); }

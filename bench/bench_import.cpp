@@ -16,6 +16,7 @@
 
 #include "bench/controller_bench_main.h"
 #include "app/main_form.h"
+#include "ui/sharing_editor.h"
 #include "outlook/redemption_ids.h"
 #include "storage/sharing.h"
 
@@ -63,7 +64,8 @@ struct Fixture {
   }
 
   void Grant(bool modify, bool write) {
-    form->SharingRows = {SharingRow{true, kSender, modify ? "Allow" : "Deny", "Allow", write ? "Allow" : "Deny"}};
+    form->SharingList->Model().Clear();
+    form->SharingList->AppendRow(SharingRow{true, kSender, modify ? "Allow" : "Deny", "Allow", write ? "Allow" : "Deny"});
     form->SaveFolderSettings(folder);
   }
 

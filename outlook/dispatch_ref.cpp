@@ -5,6 +5,8 @@
 #include <string>
 
 namespace outlook {
+
+quint64 DispatchRef::invokeCount_ = 0;
 namespace {
 
 // Frees what a server put into an EXCEPINFO.
@@ -61,6 +63,7 @@ Variant DispatchRef::Invoke(QStringView name, WORD flags, const std::vector<Vari
 
 Variant DispatchRef::InvokeByName(QStringView name, WORD flags, const std::vector<Variant>& args,
                                   const Variant* putValue) const {
+  ++invokeCount_;
   const DISPID id = IdOfName(name);
 
   // COM lists the arguments last first; a property's new value comes first

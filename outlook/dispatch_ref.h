@@ -59,12 +59,17 @@ class DispatchRef {
   // InterfaceCastError when the object does not support it.
   DispatchRef QueryInterface(REFIID iid) const;
 
+  // How many late-bound calls this process has made: lets tests see that
+  // an operation did (or did not) go to the library.
+  static quint64 InvokeCount() { return invokeCount_; }
+
   friend bool operator==(const DispatchRef& a, const DispatchRef& b) { return a.p_.Get() == b.p_.Get(); }
 
  private:
   Variant InvokeByName(QStringView name, WORD flags, const std::vector<Variant>& args, const Variant* putValue) const;
 
   ComPtr<IDispatch> p_;
+  static quint64 invokeCount_;  // UI thread only, like every call
 };
 
 }  // namespace outlook

@@ -11,6 +11,14 @@
 #include <memory>
 
 #include "app/main_form.h"
+#include "ui/sharing_editor.h"
+
+// Puts the rows into the sharing list in place of its own, as the entries
+// that the next SaveFolderSettings writes.
+inline void ShowRows(TMainForm& form, const std::vector<SharingRow>& rows) {
+  form.SharingList->Model().Clear();
+  for (const SharingRow& row : rows) form.SharingList->AppendRow(row);
+}
 
 // Points the program and the library at a directory of their own.
 inline void UseHome(const QString& home) {

@@ -284,7 +284,7 @@ int RunExportDriver(int count) {
   TMainForm form({"lintrove"});
   if (form.Terminated()) return 2;
   const outlook::RdoFolder calendar = form.RSession.GetDefaultFolder(kCalendar);
-  form.SharingRows = {SharingRow{true, "partner@x"}};
+  ShowRows(form, {SharingRow{true, "partner@x"}});
   form.MonitoredFolders.Add(calendar.EntryID());
   form.SaveFolderSettings(calendar.EntryID());
   form.ScheduleSave();

@@ -56,7 +56,7 @@ class ImportTest : public ControllerTest {
   }
 
   void Grant(std::vector<SharingRow> rows) {
-    Form().SharingRows = std::move(rows);
+    ShowRows(Form(), std::move(rows));
     Form().SaveFolderSettings(f_);
   }
 
@@ -599,7 +599,7 @@ class EchoGuardOrderTest : public ImportTest {
     MapKey(kKey, "F", "S");
     Form().zEXML.WriteString("F\\CHANGED", replaced_.entryId);
     Form().zEXML.WriteString("F\\DOOMED", deleted_.entryId);
-    Form().SharingRows = {Row(kSender, true, true)};
+    ShowRows(Form(), {Row(kSender, true, true)});
     Form().SaveFolderSettings("F");
   }
 

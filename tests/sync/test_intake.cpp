@@ -197,7 +197,7 @@ class IntakeTest : public ControllerTest {
   QString ShareCalendar() {
     const QString f = Calendar().EntryID();
     owner_ = Form().StoreOwnerAddress(Form().RSession.GetStoreFromID(Calendar().StoreID()));
-    Form().SharingRows = {SharingRow{true, owner_}};
+    ShowRows(Form(), {SharingRow{true, owner_}});
     Form().MonitoredFolders.Add(f);
     Form().SaveFolderSettings(f);
     const QString k = Form().FolderKey(f);

@@ -33,7 +33,7 @@ class PackingTest : public ControllerTest {
   // Shares the calendar with the given rows and exports one event into it.
   QString ShareAndExport(std::vector<SharingRow> rows, const QString& subject = "Planning") {
     const QString f = Calendar().EntryID();
-    Form().SharingRows = std::move(rows);
+    ShowRows(Form(), std::move(rows));
     Form().MonitoredFolders.Add(f);
     Form().SaveFolderSettings(f);
     outlook::RdoMail item = Calendar().Items().Add("IPM.Appointment");
