@@ -625,10 +625,24 @@ bool StoreWatcher::IsCopy(const Outcome& created, const QHash<QString, quint64>&
   return false;
 }
 
-void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
-  using Key = std::pair<QString, QString>;  // folder uid, base name
-  auto keyText = [](const Key& key) { return key.first + u'/' + key.second; };
+namespace {
 
+// An item of a watched folder as one text: folder uid, "/", base name.
+QString ItemKeyText(const QString& folder, const QString& base) { return folder + u'/' + base; }
+
+}  // namespace
+
+void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
+  TakeAnnouncedMoves();
+  const QSet<QString> deferred = DeferredItems(now);
+  const std::vector<MoveRecord> ready = TakeReadyMoves(deferred);
+  std::vector<Outcome> outcomes = LookAtItems(deferred);
+  JoinMoves(outcomes, ready);
+  MarkCopies(outcomes);
+  RaiseOutcomes(outcomes, raised);
+}
+
+void StoreWatcher::TakeAnnouncedMoves() {
   // The library's word on its own moves.
   for (const Announced& announced : announced_) {
     const auto from = ItemOfPath(announced.from);
@@ -636,13 +650,15 @@ void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
     if (from && to) moves_.push_back({from->first, from->second, to->first, to->second});
   }
   announced_.clear();
+}
 
+QSet<QString> StoreWatcher::DeferredItems(qint64 now) {
   // What must wait: a rename-away whose other half may still come, a file
   // still being written (until it is closed or kWriteHoldMs passed).
   QSet<QString> deferred;
   for (auto it = pendingFrom_.begin(); it != pendingFrom_.end();) {
     if (now - it->ms < kPairWaitMs) {
-      deferred.insert(keyText({it->folder, it->base}));
+      deferred.insert(ItemKeyText(it->folder, it->base));
       ++it;
     } else {
       it = pendingFrom_.erase(it);
@@ -660,15 +676,15 @@ void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
         for (const QString& name : touch.names)
           if (const auto info = StatFile(folder.directory + u'/' + name); info && info->st_size > 0) hold = false;
       }
-      if (hold) deferred.insert(keyText({uid, it.key()}));
+      if (hold) deferred.insert(ItemKeyText(uid, it.key()));
     }
   }
   // Both ends of a move are looked at in the same pass.
   for (bool grew = true; grew;) {
     grew = false;
     for (const MoveRecord& move : moves_) {
-      const QString from = keyText({move.fromFolder, move.fromBase});
-      const QString to = keyText({move.toFolder, move.toBase});
+      const QString from = ItemKeyText(move.fromFolder, move.fromBase);
+      const QString to = ItemKeyText(move.toFolder, move.toBase);
       if (deferred.contains(from) != deferred.contains(to)) {
         deferred.insert(from);
         deferred.insert(to);
@@ -676,14 +692,20 @@ void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
       }
     }
   }
+  return deferred;
+}
 
+std::vector<StoreWatcher::MoveRecord> StoreWatcher::TakeReadyMoves(const QSet<QString>& deferred) {
   std::vector<MoveRecord> ready;
   std::vector<MoveRecord> waiting;
   for (MoveRecord& move : moves_)
-    (deferred.contains(keyText({move.fromFolder, move.fromBase})) ? waiting : ready).push_back(std::move(move));
+    (deferred.contains(ItemKeyText(move.fromFolder, move.fromBase)) ? waiting : ready).push_back(std::move(move));
   moves_ = std::move(waiting);
+  return ready;
+}
 
-  // What happened to each item looked at.
+std::vector<StoreWatcher::Outcome> StoreWatcher::LookAtItems(const QSet<QString>& deferred) {
+  // What happened to each item looked at, in the order it happened.
   std::vector<Outcome> outcomes;
   for (auto& [uid, folder] : folders_) {
     QHash<QString, QStringList> candidates;
@@ -698,7 +720,7 @@ void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
       candidates[it.key()].append(QStringList(it->names.cbegin(), it->names.cend()));
     for (auto it = candidates.begin(); it != candidates.end(); ++it) {
       const QString& base = it.key();
-      if (!folder.gone && deferred.contains(keyText({uid, base}))) continue;
+      if (!folder.gone && deferred.contains(ItemKeyText(uid, base))) continue;
       const Touch touch = folder.touched.take(base);
       const quint64 seq = touch.seq ? (folderSeq ? std::min(touch.seq, folderSeq) : touch.seq) : folderSeq;
       QStringList names = it.value();
@@ -735,10 +757,13 @@ void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
     }
   }
   std::stable_sort(outcomes.begin(), outcomes.end(), [](const Outcome& a, const Outcome& b) { return a.seq < b.seq; });
+  return outcomes;
+}
 
-  // Moves: a deletion in one folder and a new file in another are one item
-  // when a rename's cookie, the library or the file itself says so. (Within
-  // one folder a new name is a new identifier: deleted and created.)
+void StoreWatcher::JoinMoves(std::vector<Outcome>& outcomes, const std::vector<MoveRecord>& ready) {
+  // A deletion in one folder and a new file in another are one item when a
+  // rename's cookie, the library or the file itself says so. (Within one
+  // folder a new name is a new identifier: deleted and created.)
   auto find = [&](const QString& folder, const QString& base, bool gone) -> Outcome* {
     for (Outcome& outcome : outcomes) {
       if (outcome.dropped || outcome.folder != folder || outcome.base != base) continue;
@@ -769,16 +794,21 @@ void StoreWatcher::ReconcileItems(qint64 now, std::vector<Raised>& raised) {
       }
     }
   }
+}
 
-  // Copies: a new file with the bytes of an item that was there before it.
+void StoreWatcher::MarkCopies(std::vector<Outcome>& outcomes) {
+  // A new file with the bytes of an item that was there before it.
   QHash<QString, quint64> createdNow;
   quint64 order = 0;
   for (const Outcome& outcome : outcomes)
-    if (!outcome.dropped && outcome.kind == Outcome::Created) createdNow.insert(keyText({outcome.folder, outcome.base}), ++order);
+    if (!outcome.dropped && outcome.kind == Outcome::Created)
+      createdNow.insert(ItemKeyText(outcome.folder, outcome.base), ++order);
   for (Outcome& outcome : outcomes)
     if (!outcome.dropped && outcome.kind == Outcome::Created && !outcome.own && IsCopy(outcome, createdNow))
       outcome.kind = Outcome::Copied;
+}
 
+void StoreWatcher::RaiseOutcomes(const std::vector<Outcome>& outcomes, std::vector<Raised>& raised) const {
   for (const Outcome& outcome : outcomes) {
     if (outcome.dropped) continue;
     const QString item = ItemId(outcome.folder, outcome.base);

@@ -235,7 +235,20 @@ class StoreWatcher : public std::enable_shared_from_this<StoreWatcher> {
   void MarkGone(WatchedFolder& folder, quint64 seq);
   void ApplyDirectoryChanges(std::vector<Raised>& raised);
   void Rescan(std::vector<Raised>& raised);
+  // One look at the items touched or due for a rescan: the events of what
+  // happened to them, in the order it happened. Its steps follow.
   void ReconcileItems(qint64 now, std::vector<Raised>& raised);
+  void TakeAnnouncedMoves();
+  // Items not to look at yet, as ItemKeyText: a rename's other half may
+  // still come, a file is still being written, or the other end of a move
+  // must wait.
+  QSet<QString> DeferredItems(qint64 now);
+  // The recorded moves whose ends can be looked at now (the rest stay).
+  std::vector<MoveRecord> TakeReadyMoves(const QSet<QString>& deferred);
+  std::vector<Outcome> LookAtItems(const QSet<QString>& deferred);
+  static void JoinMoves(std::vector<Outcome>& outcomes, const std::vector<MoveRecord>& ready);
+  void MarkCopies(std::vector<Outcome>& outcomes);
+  void RaiseOutcomes(const std::vector<Outcome>& outcomes, std::vector<Raised>& raised) const;
   void RemoveGoneFolders(std::vector<Raised>& raised);
 
   // Files of the folder that may be items, by base name.
