@@ -436,6 +436,34 @@ TEST_F(TwoPeersTest, NewEditAndDeleteTravelBothWays) {
   StopBoth();
 }
 
+// Both sides change what arrives the moment it is there, as fast as khal
+// goes: every change arrives, and nothing an import wrote is sent back.
+TEST_F(TwoPeersTest, EditsMadeTheMomentEventsArriveAreAllKept) {
+  QStringList created, onB, last;
+  for (int i = 1; i <= 8; ++i) {
+    const QString title = QString("Event %1").arg(i);
+    a_.Khal({"new", "-a", "cal", QString("2031-03-%1").arg(i + 1, 2, 10, QChar(u'0')), "10:00", "11:00", title});
+    created << title;
+    onB << title + " on B";
+  }
+  Arrives(b_, created, "eight new events reach B", /*atOnce=*/true);
+  for (const QString& title : created) b_.Khal({"edit", title}, ("s\n" + title + " on B\nn\n").toUtf8());
+  Arrives(a_, onB, "B's edits of all eight reach A", /*atOnce=*/true);
+  for (int i = 1; i <= 8; ++i) {
+    const QString title = QString("Event %1 on B").arg(i);
+    if (i <= 2) {
+      a_.Khal({"edit", title}, "D\ny\n");
+    } else {
+      a_.Khal({"edit", title}, ("s\n" + title + " and A\nn\n").toUtf8());
+      last << title + " and A";
+    }
+  }
+  Arrives(b_, last, "A's edits and deletions reach B");
+  EXPECT_EQ(a_.Summaries(), b_.Summaries());
+  std::cout << "[ peers    ] update mails sent: A " << a_.SentMails() << ", B " << b_.SentMails() << std::endl;
+  StopBoth();
+}
+
 // ---- Stopped at any moment, started again -------------------------------------------------
 
 // Regression: a package whose mail was taken but not yet unpacked waited in
