@@ -240,7 +240,7 @@ void TMainForm::CreateSyncComponents() {
   aMailIntake = std::make_unique<MailIntake>(Sync, *aImporter, host);
   aResync = std::make_unique<Resync>(Sync, Identity, zTimer, host);
   aShareInvitation = std::make_unique<ShareInvitation>(RSession, *FoldersTree, *SharingList, Identity, aFormStorage,
-                                                       MonitoredFolders, aDialogs, *this, this);
+                                                       MonitoredFolders, aDialogs, static_cast<ListsHost&>(*this), this);
 }
 
 QWidget* TMainForm::CreateToolBar() {

@@ -1,6 +1,7 @@
 #include "ui/share_invitation.h"
 
 #include <QTreeView>
+#include <stdexcept>
 
 #include "storage/folder_identity.h"
 #include "storage/sharing.h"
