@@ -33,9 +33,11 @@
 #include "sync/incoming/mail_intake.h"
 #include "sync/outgoing/exporter.h"
 #include "sync/outgoing/packer.h"
+#include "sync/outgoing/resync.h"
 #include "sync/update_mail.h"
 #include "ui/check_email.h"
 #include "ui/folder_tree.h"
+#include "ui/share_invitation.h"
 #include "ui/sharing_editor.h"
 
 namespace {
@@ -236,6 +238,9 @@ void TMainForm::CreateSyncComponents() {
   aPacker = std::make_unique<Packer>(Sync, Identity, zTimer, host, update_mail::Body(product::kWebUrl));
   aImporter = std::make_unique<Importer>(Sync, Identity, *aEchoGuard, host);
   aMailIntake = std::make_unique<MailIntake>(Sync, *aImporter, host);
+  aResync = std::make_unique<Resync>(Sync, Identity, zTimer, host);
+  aShareInvitation = std::make_unique<ShareInvitation>(RSession, *FoldersTree, *SharingList, Identity, aFormStorage,
+                                                       MonitoredFolders, aDialogs, static_cast<ListsHost&>(*this), this);
 }
 
 QWidget* TMainForm::CreateToolBar() {
@@ -291,6 +296,7 @@ QWidget* TMainForm::CreateToolBar() {
   HelpButton->setMenu(bMenu);
   HelpButton->setPopupMode(QToolButton::InstantPopup);
   connect(SendButton, &QToolButton::clicked, this, [this] { Trap([this] { SendButtonClick(); }); });
+  connect(ResyncButton, &QToolButton::clicked, this, [this] { Trap([this] { ResyncButtonClick(); }); });
 
   group(QStringLiteral("User Management"), {AddButton, RemoveButton});
   group(QStringLiteral("Synchronization"), {SendButton, ResyncButton});

@@ -52,6 +52,8 @@ class Exporter;
 class Importer;
 class MailIntake;
 class Packer;
+class Resync;
+class ShareInvitation;
 class TAboutForm;
 struct RaisedException;
 
@@ -182,6 +184,12 @@ class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   static bool IsObjectActive(const QString& progId);
   void ExecuteSendReceiveButton(const outlook::OutlookNameSpace& nameSpace);
 
+  // ---- Full resync (Resync) -------------------------------------------------
+  // "Resync All": every item of the focused shared folder into its exchange
+  // directory, with the progress window "Exporting Items" open and the main
+  // window usable; the next packing pass sends the whole folder.
+  void ResyncButtonClick();
+
   // ---- Update-mail intake and import (MailIntake, Importer) ----------------
   // zTimerSup's handler: every update mail in the default Inbox goes through
   // ProcessUpdateMail; the first failure ends the tick. While an import runs
@@ -198,8 +206,10 @@ class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   // local folder mapped to its key, as far as the sender's rights on that
   // folder allow, then removes D. Never throws.
   void ImportPackage(const QString& packageDir);
-  // The local folder that is to receive a package of a folder key that no
-  // folder is mapped to yet; null when there is none.
+  // The invitation (ShareInvitation): a package of a folder key that no
+  // folder is mapped to yet. Asks the user, lets them pick the folder that
+  // receives it and shares that folder back with the sender; null when the
+  // user declines or cancels.
   outlook::RdoFolder AcceptShare(const QString& user, const QString& folderName, int defaultItemType,
                                  const QString& folderKey) override;
   // Whether an import is in progress (it yields to the message loop).
@@ -274,6 +284,8 @@ class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   std::unique_ptr<Packer> aPacker;
   std::unique_ptr<Importer> aImporter;
   std::unique_ptr<MailIntake> aMailIntake;
+  std::unique_ptr<Resync> aResync;
+  std::unique_ptr<ShareInvitation> aShareInvitation;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -6,6 +6,9 @@
 #include "sync/incoming/mail_intake.h"
 #include "sync/outgoing/exporter.h"
 #include "sync/outgoing/packer.h"
+#include "sync/outgoing/resync.h"
+#include "ui/folder_tree.h"
+#include "ui/share_invitation.h"
 #include "ui/sharing_editor.h"
 
 void TMainForm::SaveFolderSettings(const QString& entryId) {
@@ -54,11 +57,37 @@ bool TMainForm::Importing() const { return aImporter->Importing(); }
 
 void TMainForm::zTimer2Timer() { aEchoGuard->Expire(); }
 
-outlook::RdoFolder TMainForm::AcceptShare(const QString& user, const QString& /*folderName*/,
-                                          int /*defaultItemType*/, const QString& folderKey) {
-  // No folder receives a package of an unknown key: it is treated as a
-  // declined invitation.
-  aLogFile.Add(QStringLiteral("A package of the folder \"%1\" from \"%2\" has no local folder; it is not imported")
-                   .arg(folderKey, user));
-  return outlook::RdoFolder();
+outlook::RdoFolder TMainForm::AcceptShare(const QString& user, const QString& folderName, int defaultItemType,
+                                          const QString& folderKey) {
+  return aShareInvitation->AcceptShare(user, folderName, defaultItemType, folderKey);
+}
+
+namespace {
+
+// The resync's view of the progress window the dialogs made.
+class ResyncWindow : public Resync::Progress {
+ public:
+  explicit ResyncWindow(std::unique_ptr<ProgressWindow> window) : window_(std::move(window)) {}
+  void Show(int maximum, const QString& text) override { window_->Show(maximum, text); }
+  void StepIt() override { window_->StepIt(); }
+  bool Canceled() const override { return window_->Canceled(); }
+  void Hide() override { window_->Hide(); }
+
+ private:
+  std::unique_ptr<ProgressWindow> window_;
+};
+
+}  // namespace
+
+void TMainForm::ResyncButtonClick() {
+  const VstNode* node = FoldersTree->FocusedNode();
+  if (!node || !node->Checked) {
+    aDialogs.ShowMessage(this, QStringLiteral("Please highlight folder to Resync first."));
+    return;
+  }
+  // Copies: the tree may be refilled while the resync yields.
+  const QString folderEntryId = node->Data.EntryID;
+  const QString storeId = node->Data.StoreID;
+  ResyncWindow window(aDialogs.CreateProgress(this, QStringLiteral("Exporting Items")));
+  aResync->Run(folderEntryId, storeId, window);
 }

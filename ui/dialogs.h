@@ -8,9 +8,24 @@
 // REQUIRES: UI thread only.
 
 #include <QString>
+#include <memory>
 #include <optional>
 
+#include "outlook/messaging.h"
+
 class QWidget;
+
+// A progress window shown without blocking its caller, with a Cancel button
+// whose press the caller polls between two steps.
+class ProgressWindow {
+ public:
+  virtual ~ProgressWindow() = default;
+  // The bar's maximum and the information line; the window appears.
+  virtual void Show(int maximum, const QString& text) = 0;
+  virtual void StepIt() = 0;
+  virtual bool Canceled() const = 0;
+  virtual void Hide() = 0;
+};
 
 class Dialogs {
  public:
@@ -20,6 +35,12 @@ class Dialogs {
   // A one-line text prompt with OK and Cancel; nullopt when cancelled.
   virtual std::optional<QString> InputQuery(QWidget* parent, const QString& caption, const QString& prompt,
                                             const QString& value) = 0;
+  // A question with Yes and No; true only for Yes.
+  virtual bool Confirm(QWidget* parent, const QString& text) = 0;
+  // The messaging library's folder picker; null when the user cancels.
+  virtual outlook::RdoFolder PickFolder(const outlook::RdoSession& session, int defaultItemType) = 0;
+  // A progress window with this caption, not yet shown.
+  virtual std::unique_ptr<ProgressWindow> CreateProgress(QWidget* parent, const QString& caption) = 0;
 };
 
 class QtDialogs : public Dialogs {
@@ -29,6 +50,9 @@ class QtDialogs : public Dialogs {
   void ShowMessage(QWidget* parent, const QString& text) override;
   std::optional<QString> InputQuery(QWidget* parent, const QString& caption, const QString& prompt,
                                     const QString& value) override;
+  bool Confirm(QWidget* parent, const QString& text) override;
+  outlook::RdoFolder PickFolder(const outlook::RdoSession& session, int defaultItemType) override;
+  std::unique_ptr<ProgressWindow> CreateProgress(QWidget* parent, const QString& caption) override;
 
  private:
   QString title_;
@@ -44,6 +68,13 @@ class DialogsSwitch : public Dialogs {
   std::optional<QString> InputQuery(QWidget* parent, const QString& caption, const QString& prompt,
                                     const QString& value) override {
     return target_->InputQuery(parent, caption, prompt, value);
+  }
+  bool Confirm(QWidget* parent, const QString& text) override { return target_->Confirm(parent, text); }
+  outlook::RdoFolder PickFolder(const outlook::RdoSession& session, int defaultItemType) override {
+    return target_->PickFolder(session, defaultItemType);
+  }
+  std::unique_ptr<ProgressWindow> CreateProgress(QWidget* parent, const QString& caption) override {
+    return target_->CreateProgress(parent, caption);
   }
 
  private:

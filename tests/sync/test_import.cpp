@@ -22,6 +22,7 @@
 #include "storage/sharing.h"
 #include "tests/outlook/fake_dispatch.h"
 #include "tests/support/controller_fixture.h"
+#include "tests/support/scripted_dialogs.h"
 #include "tests/support/test_main.h"
 #include "tests/support/wait.h"
 
@@ -341,6 +342,9 @@ TEST_F(ImportTest, ThePackageDirectoryIsAlwaysRemoved) {
   const QString unmapped = QStringLiteral("FEDCBA9876543210FEDCBA9876543210");
   const QString gone = QStringLiteral("00112233445566778899AABBCCDDEEFF");
   MapKey(gone, f_.left(f_.size() - 16) + "0123456789ABCDEF", Calendar().StoreID());
+  ScriptedDialogs dialogs;  // the unmapped key's invitation is declined
+  dialogs.confirms = {false};
+  Form().SetDialogs(&dialogs);
   for (const QString& key : {unmapped, gone}) {
     SCOPED_TRACE(key.toStdString());
     WriteInfo({}, kSender, key);
@@ -350,6 +354,8 @@ TEST_F(ImportTest, ThePackageDirectoryIsAlwaysRemoved) {
     EXPECT_TRUE(Subjects().isEmpty());
   }
   EXPECT_EQ(Form().zEXML.ReadString("DEN\\Folders\\" + unmapped, "none"), "none");
+  EXPECT_EQ(dialogs.shown.size(), 1);
+  Form().SetDialogs(nullptr);
 }
 
 TEST_F(ImportTest, APackageWithoutAReadableInfoFileIsDroppedAndLogged) {
