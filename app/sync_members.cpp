@@ -80,6 +80,7 @@ class ResyncWindow : public Resync::Progress {
 }  // namespace
 
 void TMainForm::ResyncButtonClick() {
+  if (aResync->Running()) return;
   const VstNode* node = FoldersTree->FocusedNode();
   if (!node || !node->Checked) {
     aDialogs.ShowMessage(this, QStringLiteral("Please highlight folder to Resync first."));

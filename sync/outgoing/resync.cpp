@@ -11,6 +11,12 @@
 #include "sync/sync_host.h"
 
 void Resync::Run(const QString& folderEntryId, const QString& storeId, Progress& progress) {
+  if (running_) return;
+  running_ = true;
+  struct Done {
+    bool& running;
+    ~Done() { running = false; }
+  } done{running_};
   const QString& f = folderEntryId;
   const QString k = identity_.FolderKey(f);
   RequirePlainKey(k);

@@ -39,8 +39,12 @@ class Resync {
   // the next pass. Throws when the folder cannot be opened or the
   // description cannot be written; what was written stays.
   void Run(const QString& folderEntryId, const QString& storeId, Progress& progress);
+  // One resync at a time: "Resync All" pressed again while one runs (it
+  // yields to the message loop) does nothing.
+  bool Running() const { return running_; }
 
  private:
+  bool running_ = false;
   SyncState& state_;
   FolderIdentity& identity_;
   QTimer* sendTimer_;
