@@ -18,6 +18,10 @@ inline const QString kDummySubject = QStringLiteral("Dummy");
 inline const QString kMarkerProperty = QStringLiteral("Varnel");
 inline const QString kOutgoing = QStringLiteral("Outgoing");
 
+// The local-only named property in which an imported item carries its item
+// key, so that a repeated import recognises the items it added.
+inline const QString kItemKeyProperty = QStringLiteral("VarnelItemKey");
+
 // The body, for a reader without the program; webUrl is the product's site.
 inline QString Body(const QString& webUrl) {
   return QStringLiteral("This is an automatically generated message by Pendrix software (") + webUrl +

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include "outlook/redemption_ids.h"
@@ -10,13 +11,21 @@
 #include "storage/md5.h"
 #include "storage/package_info.h"
 #include "storage/sharing.h"
+#include "storage/xml_storage.h"
 #include "sync/echo_guard.h"
 #include "sync/outgoing/exporter.h"
 #include "sync/sync_host.h"
 #include "sync/update_mail.h"
 
+namespace {
+// Left in a package directory while its import runs: a directory that
+// already holds it was being imported when the program was stopped.
+const QString kImportingMarker = QStringLiteral(".importing");
+}  // namespace
+
 void Importer::ImportPackage(const QString& packageDir) {
   const QString k = QFileInfo(packageDir).fileName();
+  bool keep = false;
   importing_ = true;
   guard_.ImportStarted();
   try {
@@ -35,20 +44,37 @@ void Importer::ImportPackage(const QString& packageDir) {
     }
 
     if (!target.IsNull()) {
+      // The library may make the package's writes durable once, at the end,
+      // rather than item by item: the package directory stays until then,
+      // so what a crash took is written again from it.
+      const bool batch = state_.session.BeginBatch();
       try {
         ApplyPackage(packageDir, target, package.user, package.deletedItems);
       } catch (...) {
         // Unreadable rights or a failed delete end the import of this package.
+      }
+      if (batch) {
+        try {
+          state_.session.EndBatch();
+        } catch (...) {
+          keep = true;  // not on disk: imported again at the next start
+        }
       }
     }
   } catch (...) {
     // A package whose description cannot be read is dropped below rather
     // than left to merge with the next package of its key.
   }
+  // The mapping rows of the new items go to disk before the package does:
+  // imported again, a package whose rows were lost would add its items twice.
+  if (!state_.userData.Flush()) keep = true;
   // Only a directory: a hostile folder key could name a file waiting in
   // InboxDir.
   const QFileInfo unpacked(packageDir);
-  if (unpacked.isDir() && !unpacked.isSymLink()) platform::SilentDelete(packageDir);
+  if (keep)
+    host_.Log(QStringLiteral("The package \"%1\" stays in the Inbox directory: its import could not be saved").arg(k));
+  else if (unpacked.isDir() && !unpacked.isSymLink())
+    platform::SilentDelete(packageDir);
   guard_.ImportFinished();
   importing_ = false;
 }
@@ -62,6 +88,12 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
   const bool mayWrite = rights && rights->write;
 
   if (mayModify || mayWrite) {
+    // A package imported before, up to a crash: the items it added then
+    // carry their item keys, and their mapping rows may not have reached
+    // the disk.
+    const QString marker = packageDir + u'/' + kImportingMarker;
+    const QHash<QString, QString> earlier = QFileInfo::exists(marker) ? ItemsByOwnKey(target) : QHash<QString, QString>();
+    QFile(marker).open(QIODevice::WriteOnly);
     const QStringList files = QDir(packageDir).entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name);
     for (const QString& file : files) {
       QCoreApplication::processEvents();
@@ -77,9 +109,16 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
             // Deleted for good: there is no local copy.
           }
         }
-        if (!existing.IsNull()) {
+        const bool here = !existing.IsNull() && existing.Parent().EntryID() == f;
+        const QString own = earlier.value(itemKey);
+        if (!here && !own.isEmpty()) {
+          // Added by this package before it was stopped: completed, whatever
+          // the earlier run got as far as, and mapped.
+          CompleteItem(path, state_.session.GetMessageFromID(own, storeId), itemKey);
+          identity_.MapItem(f, itemKey, own);
+        } else if (!existing.IsNull()) {
           if (mayModify) {
-            if (existing.Parent().EntryID() == f) {
+            if (here) {
               guard_.Add(e);
               existing.Import(path, outlook::ids::olMSG);
               existing.Save();
@@ -122,14 +161,37 @@ void Importer::AddItems(const QString& path, const outlook::RdoFolder& folder, c
 
   // The placeholder's first save yields the entry identifier, which goes on
   // the guard before the item receives its content.
+  // It carries its item key from the first save on: an import repeated
+  // after a crash finds it by that key even when its mapping rows were lost.
   const outlook::RdoMail item = folder.Items().Add(messageClass);
   item.SetSubject(update_mail::kDummySubject);
+  item.SetNamedProperty(update_mail::kItemKeyProperty, itemKey);
   item.Save();
+  CompleteItem(path, item, itemKey);
+  identity_.MapItem(folder.EntryID(), itemKey, item.EntryID());
+}
+
+void Importer::CompleteItem(const QString& path, const outlook::RdoMail& item, const QString& itemKey) {
   const QString e = item.EntryID();
   guard_.Add(e);
   item.Import(path, outlook::ids::olMSG);
+  item.SetNamedProperty(update_mail::kItemKeyProperty, itemKey);  // the import took the file's properties
   item.Save();
   guard_.Left(e, CurrentState(item));
+}
 
-  identity_.MapItem(folder.EntryID(), itemKey, e);
+QHash<QString, QString> Importer::ItemsByOwnKey(const outlook::RdoFolder& folder) {
+  QHash<QString, QString> items;
+  const outlook::RdoItems all = folder.Items();
+  const int count = all.Count();
+  for (int i = 1; i <= count; ++i) {
+    try {
+      const outlook::RdoMail item = all.Item(i);
+      const QString key = item.NamedProperty(update_mail::kItemKeyProperty);
+      if (!key.isEmpty()) items.insert(key, item.EntryID());
+    } catch (...) {
+      // Gone meanwhile: nothing to find.
+    }
+  }
+  return items;
 }

@@ -14,6 +14,7 @@
 // Everything it holds is borrowed from the controller.
 // REQUIRES: UI thread only.
 
+#include <QHash>
 #include <QString>
 
 #include "outlook/messaging.h"
@@ -35,13 +36,19 @@ class Importer {
 
   // A new local item in folder for the received message file at path,
   // mapped to itemKey: a placeholder saved first (its entry id goes on the
-  // guard), then the file's content. Throws when anything fails.
+  // guard), then the file's content. Both saves carry the item key in the
+  // item itself. Throws when anything fails.
   void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
 
  private:
   // The package's files and deletions into the target folder.
   void ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
                     const QStringList& deletedItems);
+
+  // The content of the file at path into item, on the guard.
+  void CompleteItem(const QString& path, const outlook::RdoMail& item, const QString& itemKey);
+  // Item key -> entry id of the folder's items that carry their key.
+  static QHash<QString, QString> ItemsByOwnKey(const outlook::RdoFolder& folder);
 
   SyncState& state_;
   FolderIdentity& identity_;
