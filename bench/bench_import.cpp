@@ -79,9 +79,11 @@ class Package {
     const QString dir = home_.path() + QStringLiteral("/package-%1").arg(n);
     if (QFileInfo(dir).isDir()) return dir;
     QDir().mkpath(dir);
-    QFile::link(path_ + "/info.xml", dir + "/info.xml");
-    for (int i = 0; i < n; ++i) ::link(QFile::encodeName(path_ + u'/' + FileName(i)).constData(),
-                                       QFile::encodeName(dir + u'/' + FileName(i)).constData());
+    const auto link = [&](const QString& name) {
+      ::link(QFile::encodeName(path_ + u'/' + name).constData(), QFile::encodeName(dir + u'/' + name).constData());
+    };
+    link("info.xml");
+    for (int i = 0; i < n; ++i) link(FileName(i));
     return dir;
   }
 
@@ -163,7 +165,14 @@ void BM_Import(benchmark::State& state) {
     state.counters["new_cpu_s"] = addedCpu;
     state.counters["replace_cpu_s"] = replacedCpu;
     state.counters["per_item_us"] = added * 1e6 / n;
-    if (afterAdd != n || afterReplace != n) state.SkipWithError("items were lost or added twice");
+    if (afterAdd != n || afterReplace != n) {
+      static std::string error;
+      error = QStringLiteral("%1 items after the new import, %2 after the replacing one")
+                  .arg(afterAdd)
+                  .arg(afterReplace)
+                  .toStdString();
+      state.SkipWithError(error.c_str());
+    }
   }
 }
 BENCHMARK(BM_Import)->Arg(1000)->Arg(kMaxItems)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);

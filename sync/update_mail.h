@@ -1,6 +1,6 @@
 #pragma once
 // The fixed texts of the update mail, the one message both sides of a share
-// exchange, and of the placeholder item the import creates.
+// exchange, and of the import's marks on the items it creates.
 
 #include <QString>
 
@@ -9,8 +9,8 @@ namespace update_mail {
 // The subject every update mail carries; the intake searches the Inbox by it.
 inline const QString kSubject = QStringLiteral("Pendrix Update Email");
 
-// The subject of the import's placeholder item between its first save and
-// its content; such an item is never exported.
+// The subject of the placeholder item that imports of earlier versions saved
+// before its content; such an item is never exported.
 inline const QString kDummySubject = QStringLiteral("Dummy");
 
 // The local-only named property that marks the program's own outgoing update

@@ -112,8 +112,8 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
         const bool here = !existing.IsNull() && existing.Parent().EntryID() == f;
         const QString own = earlier.value(itemKey);
         if (!here && !own.isEmpty()) {
-          // Added by this package before it was stopped: completed, whatever
-          // the earlier run got as far as, and mapped.
+          // Added by this package before it was stopped (by a version that
+          // saved a placeholder first, perhaps only that): completed and mapped.
           CompleteItem(path, state_.session.GetMessageFromID(own, storeId), itemKey);
           identity_.MapItem(f, itemKey, own);
         } else if (!existing.IsNull()) {
@@ -159,16 +159,19 @@ void Importer::AddItems(const QString& path, const outlook::RdoFolder& folder, c
   QString messageClass = state_.session.GetMessageFromMsgFile(path, false).MessageClass();
   if (messageClass == u"IPM.Note") messageClass = QStringLiteral("IPM.Post");
 
-  // The placeholder's first save yields the entry identifier, which goes on
-  // the guard before the item receives its content.
-  // It carries its item key from the first save on: an import repeated
-  // after a crash finds it by that key even when its mapping rows were lost.
+  // Saved once, with its content and its item key: an import repeated after
+  // a crash finds it by that key even when its mapping rows were lost, and
+  // there is never a placeholder to leave behind. The entry identifier goes
+  // on the guard before the import yields again: the store's events for the
+  // save come through the message loop, so none comes before it.
   const outlook::RdoMail item = folder.Items().Add(messageClass);
-  item.SetSubject(update_mail::kDummySubject);
+  item.Import(path, outlook::ids::olMSG);
   item.SetNamedProperty(update_mail::kItemKeyProperty, itemKey);
   item.Save();
-  CompleteItem(path, item, itemKey);
-  identity_.MapItem(folder.EntryID(), itemKey, item.EntryID());
+  const QString e = item.EntryID();
+  guard_.Add(e);
+  guard_.Left(e, CurrentState(item));
+  identity_.MapItem(folder.EntryID(), itemKey, e);
 }
 
 void Importer::CompleteItem(const QString& path, const outlook::RdoMail& item, const QString& itemKey) {

@@ -35,9 +35,9 @@ class Importer {
   bool Importing() const { return importing_; }
 
   // A new local item in folder for the received message file at path,
-  // mapped to itemKey: a placeholder saved first (its entry id goes on the
-  // guard), then the file's content. Both saves carry the item key in the
-  // item itself. Throws when anything fails.
+  // mapped to itemKey: saved once with the file's content and the item key
+  // in a named property, then put on the guard before anything yields.
+  // Throws when anything fails.
   void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
 
  private:
