@@ -18,7 +18,8 @@
 //   nothing a crash could take: each file still appears whole or not at all,
 //   and the writer learns at EndBatch that everything is on disk, before it
 //   lets go of what it would need to write it again. Batches nest; only the
-//   outermost EndBatch flushes.
+//   outermost EndBatch flushes. In a batch, a write of the bytes the final
+//   file already holds changes nothing (and tells the observer nothing).
 //
 // REQUIRES: one thread (the UI thread).
 

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThreadPool>
+#include <QUuid>
 
 #include "outlook/redemption_ids.h"
 #include "platform/system.h"
@@ -18,6 +20,19 @@
 #include "sync/update_mail.h"
 
 namespace {
+// Removing thousands of files takes seconds on some file systems (a discard
+// per file): a finished package directory is renamed out of the Inbox
+// directory at once, and removed on another thread. What a stopped program
+// left there is removed at the next import.
+QString RemovalDir(const QString& inboxDir) { return QDir::cleanPath(inboxDir + QStringLiteral("/../Removing")); }
+
+void RemoveInBackground(const QStringList& dirs) {
+  if (dirs.isEmpty()) return;
+  QThreadPool::globalInstance()->start([dirs] {
+    for (const QString& dir : dirs) QDir(dir).removeRecursively();
+  });
+}
+
 // Left in a package directory while its import runs: a directory that
 // already holds it was being imported when the program was stopped.
 const QString kImportingMarker = QStringLiteral(".importing");
@@ -74,9 +89,25 @@ void Importer::ImportPackage(const QString& packageDir) {
   if (keep)
     host_.Log(QStringLiteral("The package \"%1\" stays in the Inbox directory: its import could not be saved").arg(k));
   else if (unpacked.isDir() && !unpacked.isSymLink())
-    platform::SilentDelete(packageDir);
+    RemoveLater(packageDir);
   guard_.ImportFinished();
   importing_ = false;
+}
+
+void Importer::RemoveLater(const QString& packageDir) {
+  const QString removal = RemovalDir(state_.inboxDir);
+  QStringList dirs;
+  for (const QFileInfo& left : QDir(removal).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden))
+    if (!left.isSymLink() && !removing_.contains(left.absoluteFilePath())) dirs << left.absoluteFilePath();
+  const QString target = removal + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  if (QDir().mkpath(removal) && QDir().rename(packageDir, target)) {
+    dirs << target;
+  } else {
+    platform::SilentDelete(packageDir);
+  }
+  // Each directory is handed to one removal only.
+  for (const QString& dir : dirs) removing_.insert(dir);
+  RemoveInBackground(dirs);
 }
 
 void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
@@ -119,10 +150,7 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
         } else if (!existing.IsNull()) {
           if (mayModify) {
             if (here) {
-              guard_.Add(e);
-              existing.Import(path, outlook::ids::olMSG);
-              existing.Save();
-              guard_.Left(e, CurrentState(existing));
+              CompleteItem(path, existing, itemKey);
             } else {
               AddItems(path, target, itemKey);  // moved away by the user: a new copy here
             }
