@@ -28,6 +28,9 @@ inline constexpr char16_t kGetStoreFromID[] = u"GetStoreFromID";
 inline constexpr char16_t kGetMessageFromMsgFile[] = u"GetMessageFromMsgFile";
 inline constexpr char16_t kCurrentUser[] = u"CurrentUser";
 inline constexpr char16_t kPickFolder[] = u"PickFolder";
+// The stand-in's own: a batch of writes made durable once, at its end.
+inline constexpr char16_t kBeginBatch[] = u"BeginBatch";
+inline constexpr char16_t kEndBatch[] = u"EndBatch";
 
 // ---- Collections (RDOStores, RDOFolders, RDOItems, RDOAttachments, RDORecipients)
 inline constexpr char16_t kCount[] = u"Count";

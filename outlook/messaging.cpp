@@ -1,5 +1,7 @@
 #include "outlook/messaging.h"
 
+#include <string>
+
 #include <objbase.h>
 #include <oleauto.h>
 
@@ -117,6 +119,17 @@ void RdoSession::Logon() const {
 }
 bool RdoSession::LoggedOn() const { return d_.Get(n::kLoggedOn).ToBool(); }
 void RdoSession::Logoff() const { d_.Call(n::kLogoff); }
+bool RdoSession::BeginBatch() const {
+  // Asked of the object first: a library without the member is no failure.
+  if (!d_) return false;
+  std::u16string text(n::kBeginBatch);
+  LPOLESTR names[1] = {reinterpret_cast<LPOLESTR>(text.data())};
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(d_.Interface()->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return false;
+  d_.Call(n::kBeginBatch);
+  return true;
+}
+void RdoSession::EndBatch() const { d_.Call(n::kEndBatch); }
 QString RdoSession::OutlookVersion() const { return d_.Get(n::kOutlookVersion).ToString(); }
 RdoStores RdoSession::Stores() const { return RdoStores(d_.Get(n::kStores).ToDispatch()); }
 RdoFolder RdoSession::GetDefaultFolder(int kind) const {

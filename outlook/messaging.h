@@ -189,6 +189,12 @@ class RdoSession : public RdoObject {
   // Four optional arguments omitted, then the default item type; null when
   // the user cancels.
   RdoFolder PickFolder(int defaultItemType) const;
+  // A batch of item writes that the library makes durable once, at
+  // EndBatch, instead of after each item. Only the stand-in library has it:
+  // elsewhere BeginBatch does nothing and answers false, and each write is
+  // durable on its own as before. EndBatch raises when the flush failed.
+  bool BeginBatch() const;
+  void EndBatch() const;
 };
 
 // The DASL name that Fields() takes for a named text property.

@@ -8,6 +8,7 @@
 
 #include "outlook/member_names.h"
 #include "outlook/redemption_ids.h"
+#include "standin/store/file_ops.h"
 #include "standin/store/folder_picker.h"
 #include "standin/store/item.h"
 #include "standin/store/session.h"
@@ -35,6 +36,15 @@ ComValue FolderOrNothing(const SessionPtr& session, std::shared_ptr<Folder> fold
 class SessionObject final : public DispatchObject {
  public:
   SessionObject() : DispatchObject(Members(), kSessionInterfaces), session_(Session::Create()) {}
+  // Batches the program left open are still made durable.
+  ~SessionObject() override {
+    for (; batches_ > 0; --batches_) {
+      try {
+        files::EndBatch();
+      } catch (const StoreError&) {
+      }
+    }
+  }
 
  private:
   static const MemberTable& Members() {
@@ -99,6 +109,21 @@ class SessionObject final : public DispatchObject {
                      throw StoreError(QStringLiteral("the folder picker needs the program's QApplication"));
                    return FolderOrNothing(self.session_, PickFolder(self.session_, itemType));
                  })
+            // Item writes between the two are made durable together at the end.
+            .Add(n::kBeginBatch, 0,
+                 [](SessionObject& self, const Args&) {
+                   self.session_->StoreCount();  // logged on
+                   files::BeginBatch();
+                   ++self.batches_;
+                   return ComValue();
+                 })
+            .Add(n::kEndBatch, 0,
+                 [](SessionObject& self, const Args&) {
+                   if (self.batches_ == 0) throw StoreError(QStringLiteral("EndBatch without BeginBatch"));
+                   --self.batches_;
+                   files::EndBatch();
+                   return ComValue();
+                 })
             .Build();
     return table;
   }
@@ -115,6 +140,7 @@ class SessionObject final : public DispatchObject {
   }
 
   SessionPtr session_;
+  int batches_ = 0;  // opened here and not yet ended
   std::unique_ptr<RunningOutlook> outlook_;  // declared last: revoked first
 };
 

@@ -6,10 +6,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QHash>
+#include <QSet>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vasnik::files {
@@ -25,16 +30,70 @@ void Notify(Change change, const QString& path, const QString& from = {}) {
 }
 
 QString SystemReason() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+struct Batch {
+  int depth = 0;
+  // One directory per file system written to during the batch.
+  QHash<quint64, QString> directories;
+};
+Batch& TheBatch() {
+  static Batch batch;
+  return batch;
+}
+
+void NoteBatchWrite(const QString& path) {
+  const QString directory = QFileInfo(path).absolutePath();
+  struct stat info {};
+  if (::stat(QFile::encodeName(directory).constData(), &info) == 0)
+    TheBatch().directories.insert(quint64(info.st_dev), directory);
+}
 }  // namespace
+
+void BeginBatch() { ++TheBatch().depth; }
+
+bool InBatch() { return TheBatch().depth > 0; }
+
+void EndBatch() {
+  Batch& batch = TheBatch();
+  if (batch.depth == 0) return;
+  if (--batch.depth > 0) return;
+  const QHash<quint64, QString> directories = std::exchange(batch.directories, {});
+  QStringList failed;
+  for (const QString& directory : directories) {
+    // One flush of the whole file system: cheaper than one per file, and it
+    // takes the renames (the directories) along.
+    const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0) failed << QStringLiteral("%1 (%2)").arg(directory, SystemReason());
+    if (fd >= 0) ::close(fd);
+  }
+  if (!failed.isEmpty())
+    throw StoreError(QStringLiteral("cannot flush the writes of a batch to disk: %1").arg(failed.join(u", ")));
+}
 
 void SetObserver(Observer observer) { TheObserver() = std::move(observer); }
 
+namespace {
+// Whether the file holds exactly these bytes.
+bool Holds(const QString& path, const QByteArray& data) {
+  struct stat info {};
+  if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_size != data.size())
+    return false;
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) && file.readAll() == data;
+}
+}  // namespace
+
 void WriteAtomically(const QString& tempPath, const QString& finalPath, const QByteArray& data) {
+  // A batch rewrites whole sets of items (a package received again): an
+  // item that already holds these bytes is left as it is.
+  if (InBatch() && Holds(finalPath, data)) return;
   QFile file(tempPath);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
     throw StoreError(QStringLiteral("cannot write %1: %2").arg(tempPath, file.errorString()));
+  const bool batch = InBatch();
   const bool written = file.write(data) == data.size() && file.flush() &&
-                       ::fsync(file.handle()) == 0;
+                       (batch || ::fsync(file.handle()) == 0);
   const QString writeError = file.errorString();
   file.close();
   if (!written) {
@@ -47,10 +106,17 @@ void WriteAtomically(const QString& tempPath, const QString& finalPath, const QB
     QFile::remove(tempPath);
     throw StoreError(QStringLiteral("cannot rename %1 to %2: %3").arg(tempPath, finalPath, reason));
   }
+  if (batch) NoteBatchWrite(finalPath);
   Notify(Change::Written, finalPath);
 }
 
 void WriteFile(const QString& path, const QByteArray& data) {
+  if (InBatch()) {
+    const QFileInfo info(path);
+    WriteAtomically(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".vasnik-tmp"), path,
+                    data);
+    return;
+  }
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
     throw StoreError(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));

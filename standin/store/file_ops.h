@@ -12,6 +12,14 @@
 // - Failures throw StoreError naming the path and the system's reason; a
 //   failed write removes its temporary file.
 // - The observer, when set, is told after each successful change.
+// - Batches: between BeginBatch and the matching EndBatch, WriteAtomically
+//   and WriteFile leave out their flush to disk; EndBatch flushes the file systems the
+//   batch wrote to, once each, and only then returns. A batch gives up
+//   nothing a crash could take: each file still appears whole or not at all,
+//   and the writer learns at EndBatch that everything is on disk, before it
+//   lets go of what it would need to write it again. Batches nest; only the
+//   outermost EndBatch flushes. In a batch, a write of the bytes the final
+//   file already holds changes nothing (and tells the observer nothing).
 //
 // REQUIRES: one thread (the UI thread).
 
@@ -29,6 +37,12 @@ enum class Change { Written, Moved, Removed };
 // move, otherwise empty.
 using Observer = std::function<void(Change change, const QString& path, const QString& from)>;
 void SetObserver(Observer observer);
+
+void BeginBatch();
+// Throws StoreError when a file system could not be flushed; the batch is
+// closed either way.
+void EndBatch();
+bool InBatch();
 
 void WriteAtomically(const QString& tempPath, const QString& finalPath, const QByteArray& data);
 // Writes a file that is not an item (metadata, an attachment saved for the

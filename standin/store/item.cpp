@@ -36,7 +36,24 @@ ItemContent ForMessageFile(const ItemContent& content) {
 }  // namespace
 
 ItemContent ReadMessageFile(const QString& path) {
-  return mime::Read(files::ReadFile(path), true, path);
+  // A program reads a message file for its class and then imports it: the
+  // file read last is kept, and read again only when it changed.
+  struct Last {
+    QString path;
+    struct stat info {};
+    ItemContent content;
+  };
+  static Last last;
+  const QString absolute = QFileInfo(path).absoluteFilePath();
+  struct stat info {};
+  const bool known = ::stat(QFile::encodeName(absolute).constData(), &info) == 0;
+  if (known && absolute == last.path && info.st_dev == last.info.st_dev && info.st_ino == last.info.st_ino &&
+      info.st_size == last.info.st_size && info.st_mtim.tv_sec == last.info.st_mtim.tv_sec &&
+      info.st_mtim.tv_nsec == last.info.st_mtim.tv_nsec)
+    return last.content;
+  ItemContent content = mime::Read(files::ReadFile(path), true, path);
+  if (known) last = {absolute, info, content};
+  return content;
 }
 
 std::shared_ptr<Item> Item::InFolder(std::shared_ptr<Folder> folder, QString base, ItemContent content) {

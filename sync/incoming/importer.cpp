@@ -2,7 +2,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QThreadPool>
+#include <QUuid>
 
 #include "outlook/redemption_ids.h"
 #include "platform/system.h"
@@ -10,13 +13,34 @@
 #include "storage/md5.h"
 #include "storage/package_info.h"
 #include "storage/sharing.h"
+#include "storage/xml_storage.h"
 #include "sync/echo_guard.h"
 #include "sync/outgoing/exporter.h"
 #include "sync/sync_host.h"
 #include "sync/update_mail.h"
 
+namespace {
+// Removing thousands of files takes seconds on some file systems (a discard
+// per file): a finished package directory is renamed out of the Inbox
+// directory at once, and removed on another thread. What a stopped program
+// left there is removed at the next import.
+QString RemovalDir(const QString& inboxDir) { return QDir::cleanPath(inboxDir + QStringLiteral("/../Removing")); }
+
+void RemoveInBackground(const QStringList& dirs) {
+  if (dirs.isEmpty()) return;
+  QThreadPool::globalInstance()->start([dirs] {
+    for (const QString& dir : dirs) QDir(dir).removeRecursively();
+  });
+}
+
+// Left in a package directory while its import runs: a directory that
+// already holds it was being imported when the program was stopped.
+const QString kImportingMarker = QStringLiteral(".importing");
+}  // namespace
+
 void Importer::ImportPackage(const QString& packageDir) {
   const QString k = QFileInfo(packageDir).fileName();
+  bool keep = false;
   importing_ = true;
   guard_.ImportStarted();
   try {
@@ -35,22 +59,55 @@ void Importer::ImportPackage(const QString& packageDir) {
     }
 
     if (!target.IsNull()) {
+      // The library may make the package's writes durable once, at the end,
+      // rather than item by item: the package directory stays until then,
+      // so what a crash took is written again from it.
+      const bool batch = state_.session.BeginBatch();
       try {
         ApplyPackage(packageDir, target, package.user, package.deletedItems);
       } catch (...) {
         // Unreadable rights or a failed delete end the import of this package.
+      }
+      if (batch) {
+        try {
+          state_.session.EndBatch();
+        } catch (...) {
+          keep = true;  // not on disk: imported again at the next start
+        }
       }
     }
   } catch (...) {
     // A package whose description cannot be read is dropped below rather
     // than left to merge with the next package of its key.
   }
+  // The mapping rows of the new items go to disk before the package does:
+  // imported again, a package whose rows were lost would add its items twice.
+  if (!state_.userData.Flush()) keep = true;
   // Only a directory: a hostile folder key could name a file waiting in
   // InboxDir.
   const QFileInfo unpacked(packageDir);
-  if (unpacked.isDir() && !unpacked.isSymLink()) platform::SilentDelete(packageDir);
+  if (keep)
+    host_.Log(QStringLiteral("The package \"%1\" stays in the Inbox directory: its import could not be saved").arg(k));
+  else if (unpacked.isDir() && !unpacked.isSymLink())
+    RemoveLater(packageDir);
   guard_.ImportFinished();
   importing_ = false;
+}
+
+void Importer::RemoveLater(const QString& packageDir) {
+  const QString removal = RemovalDir(state_.inboxDir);
+  QStringList dirs;
+  for (const QFileInfo& left : QDir(removal).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden))
+    if (!left.isSymLink() && !removing_.contains(left.absoluteFilePath())) dirs << left.absoluteFilePath();
+  const QString target = removal + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  if (QDir().mkpath(removal) && QDir().rename(packageDir, target)) {
+    dirs << target;
+  } else {
+    platform::SilentDelete(packageDir);
+  }
+  // Each directory is handed to one removal only.
+  for (const QString& dir : dirs) removing_.insert(dir);
+  RemoveInBackground(dirs);
 }
 
 void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
@@ -66,6 +123,12 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
                   .arg(QFileInfo(packageDir).fileName(), sender, target.Name()));
 
   if (mayModify || mayWrite) {
+    // A package imported before, up to a crash: the items it added then
+    // carry their item keys, and their mapping rows may not have reached
+    // the disk.
+    const QString marker = packageDir + u'/' + kImportingMarker;
+    const QHash<QString, QString> earlier = QFileInfo::exists(marker) ? ItemsByOwnKey(target) : QHash<QString, QString>();
+    QFile(marker).open(QIODevice::WriteOnly);
     const QStringList files = QDir(packageDir).entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name);
     for (const QString& file : files) {
       QCoreApplication::processEvents();
@@ -81,15 +144,17 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
             // Deleted for good: there is no local copy.
           }
         }
-        if (!existing.IsNull()) {
+        const bool here = !existing.IsNull() && existing.Parent().EntryID() == f;
+        const QString own = earlier.value(itemKey);
+        if (!here && !own.isEmpty()) {
+          // Added by this package before it was stopped (by a version that
+          // saved a placeholder first, perhaps only that): completed and mapped.
+          CompleteItem(path, state_.session.GetMessageFromID(own, storeId), itemKey, f);
+          identity_.MapItem(f, itemKey, own);
+        } else if (!existing.IsNull()) {
           if (mayModify) {
-            if (existing.Parent().EntryID() == f) {
-              guard_.Add(e);
-              existing.Import(path, outlook::ids::olMSG);
-              existing.Save();
-              const ItemState left = CurrentState(existing);
-              guard_.Left(e, left);
-              identity_.RecordState(f, e, left.ToText());
+            if (here) {
+              CompleteItem(path, existing, itemKey, f);
             } else {
               AddItems(path, target, itemKey);  // moved away by the user: a new copy here
             }
@@ -127,18 +192,48 @@ void Importer::AddItems(const QString& path, const outlook::RdoFolder& folder, c
   QString messageClass = state_.session.GetMessageFromMsgFile(path, false).MessageClass();
   if (messageClass == u"IPM.Note") messageClass = QStringLiteral("IPM.Post");
 
-  // The placeholder's first save yields the entry identifier, which goes on
-  // the guard before the item receives its content.
+  // Saved once, with its content and its item key: an import repeated after
+  // a crash finds it by that key even when its mapping rows were lost, and
+  // there is never a placeholder to leave behind. The entry identifier goes
+  // on the guard before the import yields again: the store's events for the
+  // save come through the message loop, so none comes before it.
   const outlook::RdoMail item = folder.Items().Add(messageClass);
-  item.SetSubject(update_mail::kDummySubject);
+  item.Import(path, outlook::ids::olMSG);
+  item.SetNamedProperty(update_mail::kItemKeyProperty, itemKey);
   item.Save();
   const QString e = item.EntryID();
   guard_.Add(e);
+  const ItemState left = CurrentState(item);
+  guard_.Left(e, left);
+  const QString f = folder.EntryID();
+  identity_.MapItem(f, itemKey, e);
+  identity_.RecordState(f, e, left.ToText());
+}
+
+void Importer::CompleteItem(const QString& path, const outlook::RdoMail& item, const QString& itemKey,
+                            const QString& folderEntryId) {
+  const QString e = item.EntryID();
+  guard_.Add(e);
   item.Import(path, outlook::ids::olMSG);
+  item.SetNamedProperty(update_mail::kItemKeyProperty, itemKey);  // the import took the file's properties
   item.Save();
   const ItemState left = CurrentState(item);
   guard_.Left(e, left);
+  identity_.RecordState(folderEntryId, e, left.ToText());
+}
 
-  identity_.MapItem(folder.EntryID(), itemKey, e);
-  identity_.RecordState(folder.EntryID(), e, left.ToText());
+QHash<QString, QString> Importer::ItemsByOwnKey(const outlook::RdoFolder& folder) {
+  QHash<QString, QString> items;
+  const outlook::RdoItems all = folder.Items();
+  const int count = all.Count();
+  for (int i = 1; i <= count; ++i) {
+    try {
+      const outlook::RdoMail item = all.Item(i);
+      const QString key = item.NamedProperty(update_mail::kItemKeyProperty);
+      if (!key.isEmpty()) items.insert(key, item.EntryID());
+    } catch (...) {
+      // Gone meanwhile: nothing to find.
+    }
+  }
+  return items;
 }

@@ -14,6 +14,8 @@
 // Everything it holds is borrowed from the controller.
 // REQUIRES: UI thread only.
 
+#include <QHash>
+#include <QSet>
 #include <QString>
 
 #include "outlook/messaging.h"
@@ -34,8 +36,9 @@ class Importer {
   bool Importing() const { return importing_; }
 
   // A new local item in folder for the received message file at path,
-  // mapped to itemKey: a placeholder saved first (its entry id goes on the
-  // guard), then the file's content. Throws when anything fails.
+  // mapped to itemKey: saved once with the file's content and the item key
+  // in a named property, then put on the guard before anything yields.
+  // Throws when anything fails.
   void AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey);
 
  private:
@@ -43,9 +46,19 @@ class Importer {
   void ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
                     const QStringList& deletedItems);
 
+  // Takes the finished package directory out of the Inbox directory and
+  // removes it on another thread, with what earlier runs left to remove.
+  void RemoveLater(const QString& packageDir);
+  // The content of the file at path into item, on the guard.
+  void CompleteItem(const QString& path, const outlook::RdoMail& item, const QString& itemKey,
+                    const QString& folderEntryId);
+  // Item key -> entry id of the folder's items that carry their key.
+  static QHash<QString, QString> ItemsByOwnKey(const outlook::RdoFolder& folder);
+
   SyncState& state_;
   FolderIdentity& identity_;
   EchoGuard& guard_;
   SyncHost& host_;
   bool importing_ = false;
+  QSet<QString> removing_;  // directories handed to a removal in this run
 };

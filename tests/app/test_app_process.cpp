@@ -3,11 +3,15 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <csignal>
 #include <gtest/gtest.h>
 
+#include "storage/sharing.h"
+#include "storage/xml_storage.h"
 #include "tests/support/files.h"
 #include "tests/support/test_main.h"
 
@@ -27,6 +31,7 @@ class ProgramTest : public ::testing::Test {
     env.insert("XDG_DATA_HOME", home_.path() + "/" + name);
     env.insert("XDG_RUNTIME_DIR", home_.path());
     env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("VASNIK_PROFILE");
     p->setProcessEnvironment(env);
     p->setProcessChannelMode(QProcess::ForwardedChannels);
     p->start(LINTROVE_EXE, args);
@@ -94,6 +99,80 @@ TEST_F(ProgramTest, CopiesOfOtherSessionsRunSideBySide) {
     ::kill(proc->processId(), SIGTERM);
     EXPECT_TRUE(proc->waitForFinished(15000));
   }
+}
+
+// The package of an earlier run's import, stopped with kill -9 in the
+// middle and imported again at the next start: every item once, no
+// placeholder left.
+TEST_F(ProgramTest, AnImportKilledInTheMiddleEndsWithEveryItemOnce) {
+  constexpr int kItems = 2000;
+  const QString key = QStringLiteral("0123456789ABCDEF0123456789ABCDEF");
+  const QString sender = QStringLiteral("partner@example.org");
+  // A first start makes the profile, the store and the data files.
+  {
+    auto p = Launch("k");
+    ASSERT_TRUE(WaitStarted("k"));
+    ::kill(p->processId(), SIGTERM);
+    ASSERT_TRUE(p->waitForFinished(15000));
+  }
+  const QString store = home_.path() + "/k/vasnik/profile/stores/personal";
+  const QString calendarDir = store + "/Calendar";
+  const QString storeUid = QSettings(store + "/.vasnik-store", QSettings::IniFormat).value("Store/Uid").toString();
+  const QString folderUid = QSettings(calendarDir + "/.vasnik-folder", QSettings::IniFormat).value("Folder/Uid").toString();
+  ASSERT_FALSE(storeUid.isEmpty());
+  ASSERT_FALSE(folderUid.isEmpty());
+  const QString storeId = "00000000" + storeUid.toUpper(), folderId = storeId + folderUid.toUpper();
+  {
+    XmlStorage user("Info");
+    user.SetFileName(DataDir("k") + "/user.uxm");
+    user.WriteString("DEN\\Folders\\" + key, folderId);
+    user.WriteString("DEN\\FoldersSID\\" + key, storeId);
+    XmlStorage config("Configuration");
+    config.SetFileName(DataDir("k") + "/config.xml");
+    FormStorage form(config, "MainForm\\");
+    WriteSharingRows(form, folderId, "Calendar", {SharingRow{true, sender, "Allow", "Allow", "Allow"}});
+  }
+  // The package as the intake leaves it: message files without an event of
+  // their own, so each new appointment keeps the one it was made with.
+  const QString package = DataDir("k") + "/Inbox/" + key;
+  ASSERT_TRUE(QDir().mkpath(package));
+  {
+    XmlStorage info("Info");
+    info.SetFileName(package + "/info.xml");
+    info.WriteString("User", sender);
+  }
+  for (int i = 0; i < kItems; ++i) {
+    QFile file(package + QStringLiteral("/K%1.msg").arg(i, 5, 10, QChar(u'0')));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("X-Vasnik-Message-File: 1\r\nSubject: Event %1\r\nX-Vasnik-Message-Class: "
+                              "IPM.Appointment\r\n\r\nbody\r\n")
+                   .arg(i)
+                   .toUtf8());
+  }
+  const auto events = [&] { return QDir(calendarDir).entryList({"*.ics"}, QDir::Files).size(); };
+
+  auto p = Launch("k");
+  ASSERT_TRUE(WaitFor([&] { return events() >= kItems / 2; }, 40000)) << events() << " events";
+  ::kill(p->processId(), SIGKILL);
+  ASSERT_TRUE(p->waitForFinished(15000));
+  const qsizetype atKill = events();
+  ASSERT_LT(atKill, kItems) << "the import was over before the kill";
+  ASSERT_TRUE(QFileInfo(package).isDir());
+
+  p = Launch("k");
+  EXPECT_TRUE(WaitFor([&] { return !QFileInfo::exists(package); }, 40000)) << events() << " events";
+  ::kill(p->processId(), SIGTERM);
+  ASSERT_TRUE(p->waitForFinished(15000));
+
+  QStringList subjects;
+  static const QRegularExpression summary(QStringLiteral("^SUMMARY:(.*?)\\r?$"), QRegularExpression::MultilineOption);
+  for (const QString& name : QDir(calendarDir).entryList({"*.ics"}, QDir::Files))
+    subjects << summary.match(QString::fromUtf8(ReadAll(calendarDir + "/" + name))).captured(1);
+  subjects.sort();
+  QStringList expected;
+  for (int i = 0; i < kItems; ++i) expected << QStringLiteral("Event %1").arg(i);
+  expected.sort();
+  EXPECT_EQ(subjects, expected) << atKill << " events at the kill";
 }
 
 }  // namespace
