@@ -4,8 +4,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThreadPool>
-#include <QUuid>
+
+#include <thread>
+#include <vector>
 
 #include "outlook/redemption_ids.h"
 #include "platform/system.h"
@@ -20,17 +21,23 @@
 #include "sync/update_mail.h"
 
 namespace {
-// Removing thousands of files takes seconds on some file systems (a discard
-// per file): a finished package directory is renamed out of the Inbox
-// directory at once, and removed on another thread. What a stopped program
-// left there is removed at the next import.
-QString RemovalDir(const QString& inboxDir) { return QDir::cleanPath(inboxDir + QStringLiteral("/../Removing")); }
+// Removing thousands of files takes seconds on file systems that discard
+// each freed block, mostly waiting for the disk: the files of a finished
+// package directory are removed by a few threads at once, and the call
+// returns when the directory is gone.
+constexpr int kRemovalThreads = 4;
 
-void RemoveInBackground(const QStringList& dirs) {
-  if (dirs.isEmpty()) return;
-  QThreadPool::globalInstance()->start([dirs] {
-    for (const QString& dir : dirs) QDir(dir).removeRecursively();
-  });
+void RemovePackageDir(const QString& packageDir) {
+  const QStringList files = QDir(packageDir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+  if (files.size() > 64) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kRemovalThreads; ++t)
+      threads.emplace_back([&, t] {
+        for (qsizetype i = t; i < files.size(); i += kRemovalThreads) QFile::remove(packageDir + u'/' + files[i]);
+      });
+    for (std::thread& thread : threads) thread.join();
+  }
+  platform::SilentDelete(packageDir);
 }
 
 // Left in a package directory while its import runs: a directory that
@@ -89,25 +96,9 @@ void Importer::ImportPackage(const QString& packageDir) {
   if (keep)
     host_.Log(QStringLiteral("The package \"%1\" stays in the Inbox directory: its import could not be saved").arg(k));
   else if (unpacked.isDir() && !unpacked.isSymLink())
-    RemoveLater(packageDir);
+    RemovePackageDir(packageDir);
   guard_.ImportFinished();
   importing_ = false;
-}
-
-void Importer::RemoveLater(const QString& packageDir) {
-  const QString removal = RemovalDir(state_.inboxDir);
-  QStringList dirs;
-  for (const QFileInfo& left : QDir(removal).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden))
-    if (!left.isSymLink() && !removing_.contains(left.absoluteFilePath())) dirs << left.absoluteFilePath();
-  const QString target = removal + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces);
-  if (QDir().mkpath(removal) && QDir().rename(packageDir, target)) {
-    dirs << target;
-  } else {
-    platform::SilentDelete(packageDir);
-  }
-  // Each directory is handed to one removal only.
-  for (const QString& dir : dirs) removing_.insert(dir);
-  RemoveInBackground(dirs);
 }
 
 void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,

@@ -15,7 +15,6 @@
 // REQUIRES: UI thread only.
 
 #include <QHash>
-#include <QSet>
 #include <QString>
 
 #include "outlook/messaging.h"
@@ -46,9 +45,6 @@ class Importer {
   void ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
                     const QStringList& deletedItems);
 
-  // Takes the finished package directory out of the Inbox directory and
-  // removes it on another thread, with what earlier runs left to remove.
-  void RemoveLater(const QString& packageDir);
   // The content of the file at path into item, on the guard.
   void CompleteItem(const QString& path, const outlook::RdoMail& item, const QString& itemKey,
                     const QString& folderEntryId);
@@ -60,5 +56,4 @@ class Importer {
   EchoGuard& guard_;
   SyncHost& host_;
   bool importing_ = false;
-  QSet<QString> removing_;  // directories handed to a removal in this run
 };
