@@ -222,7 +222,7 @@ class TMainForm : public QMainWindow, private SyncHost, private ListsHost {
   // Every code path that changes MonitoredFolders calls ScheduleSave too.
   void ScheduleSave() override;
   bool SavePending() const;
-  void SaveNow();
+  void SaveNow() override;
 
   // ---- State (owned for the whole run) ------------------------------------
   outlook::RdoSession RSession;

@@ -36,6 +36,8 @@ class SyncHost {
   // the user's format ("Items last exported on " + ...).
   virtual void SetStatusTextWithTime(const QString& text) = 0;
   virtual void SetStatusText(const QString& text) = 0;
+  // Writes the settings and the mapping rows to disk now.
+  virtual void SaveNow() = 0;
   // One line in the program's log.
   virtual void Log(const QString& line) = 0;
   // Runs the work on a later pass of the message loop, trapped like a handler.

@@ -176,6 +176,9 @@ void Packer::PackFolder(const QString& folder, const QString& key) {
   // after its mails were handed over never sends these files again.
   const QString record = outbox + key;
   WriteRecord(record + kPackingSuffix, packed);
+  // The mapping rows of what goes out reach the disk before it leaves: a
+  // stop now must not lose the rows a later deletion or edit is sent by.
+  host_.SaveNow();
 
   const QStringList segmentNames = zipFileList.Items();  // the pass's own copy
   for (const QString& segment : segmentNames) {

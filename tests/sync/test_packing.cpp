@@ -177,6 +177,22 @@ TEST_F(PackingTest, ASameSizeRewriteDuringThePassSurvivesIt) {
   EXPECT_EQ(ReadAll(path), rewritten);
 }
 
+// Regression: a stop right after a pass lost the mapping rows of what it had
+// sent (they waited for the debounced save), so a later deletion of the item
+// never went out.
+TEST_F(PackingTest, TheMappingRowsOfWhatGoesOutAreOnDiskFirst) {
+  const QString k = ShareAndExport({Reader("partner@x.org")});
+  const QString e = Calendar().Items().Item(1).EntryID();
+  const QString row = "<" + Form().ItemKey(Calendar().EntryID(), e) + ">" + e;
+  Form().zEXML.WriteString("Marker", "after the last save");  // dirty again, not yet saved
+  Form().zSaveTimer->stop();
+  ASSERT_FALSE(ReadAll(Form().DataDir + "/user.uxm").contains("Marker"));
+  Form().zTimerTimer();
+  ASSERT_EQ(Queued().size(), 1u);
+  const QByteArray onDisk = ReadAll(Form().DataDir + "/user.uxm");
+  EXPECT_TRUE(onDisk.contains("Marker") && onDisk.contains(row.toUtf8())) << onDisk.constData();
+}
+
 TEST_F(PackingTest, ATickDuringAPassStartsTheNextPassAfterIt) {
   ShareAndExport({Reader("partner@x.org")});
   int passesDuring = -1;
