@@ -9,6 +9,7 @@
 #include "storage/package_info.h"
 #include "sync/echo_guard.h"
 #include "sync/sync_host.h"
+#include "sync/stop_point.h"
 #include "sync/update_mail.h"
 
 ItemState CurrentState(const outlook::RdoMail& item) { return {item.LastModificationTime(), item.Size()}; }
@@ -31,6 +32,7 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
     const QString e = message.EntryID();
     const QString itemKey = identity_.ItemKey(f, e);
     RequirePlainKey(itemKey);
+    StopPoint("export-saving");
     message.SaveAs(dir + itemKey + QStringLiteral(".msg"), outlook::ids::olMSG);
 
     const outlook::RdoStore store = message.Store();

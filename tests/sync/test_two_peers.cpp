@@ -499,6 +499,21 @@ TEST_F(TwoPeersTest, StoppedAfterItsMailWentAPassIsNotSentAgain) {
   StopBoth(/*afterAStop=*/true);
 }
 
+// Regression: a stop while the exported message file was written lost the
+// change for good.
+TEST_F(TwoPeersTest, StoppedWhileTheChangeWasExportedItGoesAfterTheNextStart) {
+  a_.Khal({"new", "-a", "cal", "2031-03-04", "10:00", "11:30", "Planning meeting"});
+  Arrives(b_, {"Planning meeting"}, "the first change reaches B");
+  ASSERT_TRUE(a_.Stop());
+  a_.stopAt = "export-saving";
+  ASSERT_TRUE(a_.Start());
+  a_.Khal({"new", "-a", "cal", "2031-03-05", "10:00", "11:00", "Second"});
+  ASSERT_TRUE(a_.Stopped()) << a_.Output().toStdString();
+  ASSERT_TRUE(a_.Start());
+  Arrives(b_, {"Planning meeting", "Second"}, "the change being exported at the stop goes after the start");
+  StopBoth(/*afterAStop=*/true);
+}
+
 // Regression: a change made just before a stop waited for the next change.
 TEST_F(TwoPeersTest, KilledBeforeThePassAChangeGoesAfterTheNextStart) {
   a_.Khal({"new", "-a", "cal", "2031-03-04", "10:00", "11:30", "Planning meeting"});
