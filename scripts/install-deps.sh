@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libdeflate-dev libdw-dev libcurl4-openssl-dev
   libical-dev libgmime-3.0-dev khal
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth xdg-utils
+  xvfb xauth xdg-utils xdotool x11-apps
   python3-aiosmtpd openssl
   p7zip-full zip unzip
 )

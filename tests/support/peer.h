@@ -95,11 +95,12 @@ inline quint64 Inode(const QString& path) {
 struct Peer {
   QString name;
   QString address;
-  QString home;
-  QString folderId, storeId;
-  std::unique_ptr<QProcess> process;
+  QString home{};
+  QString folderId{}, storeId{};
+  std::unique_ptr<QProcess> process{};
   int starts = 0;
-  QString stopAt;  // the step the next start ends the program at, if any
+  QString stopAt{};  // the step the next start ends the program at, if any
+  QString display{};  // an X display (screen.h) to show the windows on; none: offscreen
 
   QString Data() const { return home + "/data"; }
   QString Run() const { return home + "/run"; }
@@ -117,7 +118,12 @@ struct Peer {
     e.insert("XDG_DATA_HOME", Data());
     e.insert("XDG_RUNTIME_DIR", Run());
     e.remove("VASNIK_PROFILE");
-    e.insert("QT_QPA_PLATFORM", "offscreen");
+    if (display.isEmpty()) {
+      e.insert("QT_QPA_PLATFORM", "offscreen");
+    } else {
+      e.insert("QT_QPA_PLATFORM", "xcb");
+      e.insert("DISPLAY", display);
+    }
     e.insert("TZ", "UTC");
     e.insert("LC_ALL", "C.UTF-8");
     if (e.value("LINTROVE_COMMON_FILES_DIR").isEmpty()) e.insert("LINTROVE_COMMON_FILES_DIR", LINTROVE_BUILD_LIB);
@@ -137,7 +143,7 @@ struct Peer {
   // Starts the program without a window and waits until its store watcher
   // watches the calendar and the Inbox: from then on khal's changes and
   // delivered mail raise events.
-  ::testing::AssertionResult Start() {
+  ::testing::AssertionResult Start(const QStringList& arguments = {}) {
     process = std::make_unique<QProcess>();
     QProcessEnvironment environment = Environment();
     if (!stopAt.isEmpty()) environment.insert("LINTROVE_STOP_AT", stopAt);
@@ -145,14 +151,15 @@ struct Peer {
     ++starts;
     process->setStandardOutputFile(home + QStringLiteral("/stdout-%1.txt").arg(starts));
     process->setStandardErrorFile(home + QStringLiteral("/stderr-%1.txt").arg(starts));
-    process->start(QStringLiteral(LINTROVE_EXECUTABLE), QStringList{});
+    process->start(QStringLiteral(LINTROVE_EXECUTABLE), arguments);
     if (!process->waitForStarted(kStartMs)) return ::testing::AssertionFailure() << "cannot start " << LINTROVE_EXECUTABLE;
-    const quint64 calendar = Inode(CalendarDir()), inbox = Inode(InboxMaildir() + "/new");
     const bool watching = Eventually(
         [&] {
           if (process->state() != QProcess::Running) return true;
+          // Looked up each time: on a first start the library makes them.
+          const quint64 calendar = Inode(CalendarDir()), inbox = Inode(InboxMaildir() + "/new");
           const QSet<quint64> watched = WatchedInodes(process->processId());
-          return watched.contains(calendar) && watched.contains(inbox);
+          return calendar && inbox && watched.contains(calendar) && watched.contains(inbox);
         },
         kStartMs);
     if (process->state() != QProcess::Running)
@@ -286,8 +293,11 @@ struct Peer {
 // Makes each peer's home and Inbox, gives the server a mailbox per address,
 // starts the server, and logs each side on once with its profile so that its
 // store and calendar exist (their ids are what the other side names); then
-// writes the side's khal configuration.
-inline void PreparePeers(const QString& root, MailServer& server, std::initializer_list<Peer*> sides) {
+// writes the side's khal configuration. Without logOnHere the sides are left
+// as a new user's: a profile.ini and nothing else, the store made by the
+// program's first start, and no folder ids known.
+inline void PreparePeers(const QString& root, MailServer& server, std::initializer_list<Peer*> sides,
+                         bool logOnHere = true) {
   for (Peer* p : sides) {
     p->home = root + u'/' + p->name;
     ASSERT_TRUE(QDir().mkpath(p->Run()));
@@ -305,15 +315,17 @@ inline void PreparePeers(const QString& root, MailServer& server, std::initializ
       profile.setValue("SMTP/Host", "127.0.0.1");
       profile.setValue("SMTP/Port", server.Port());
     }
-    p->UseHere();
-    {
-      TMainForm form(QStringList{"lintrove"});
-      ASSERT_FALSE(form.Terminated());
-      const outlook::RdoFolder calendar = form.RSession.GetDefaultFolder(kCalendar);
-      p->folderId = calendar.EntryID();
-      p->storeId = calendar.StoreID();
+    if (logOnHere) {
+      p->UseHere();
+      {
+        TMainForm form(QStringList{"lintrove"});
+        ASSERT_FALSE(form.Terminated());
+        const outlook::RdoFolder calendar = form.RSession.GetDefaultFolder(kCalendar);
+        p->folderId = calendar.EntryID();
+        p->storeId = calendar.StoreID();
+      }
+      ASSERT_TRUE(QFile::exists(p->CalendarDir()));
     }
-    ASSERT_TRUE(QFile::exists(p->CalendarDir()));
     QFile conf(p->home + "/khal.conf");
     ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
     conf.write("[calendars]\n[[cal]]\npath = " + p->CalendarDir().toUtf8() +
