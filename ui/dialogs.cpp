@@ -1,5 +1,7 @@
 #include "ui/dialogs.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QInputDialog>
 #include <QLabel>
@@ -8,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace {
 
@@ -40,6 +43,13 @@ class QtProgressWindow : public ProgressWindow {
     info_->setText(text);
     window_->show();
     window_->raise();
+    // The caller starts its work at once and lets the loop run only between
+    // two steps: drawn later, the window would stay an empty black frame
+    // for the first steps, or for the whole of a short run.
+    const QDeadlineTimer deadline(kDrawWaitMs);
+    while (window_ && !(window_->windowHandle() && window_->windowHandle()->isExposed()) && !deadline.hasExpired())
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    if (window_) window_->repaint();
   }
   void StepIt() override { bar_->setValue(bar_->value() + 1); }
   bool Canceled() const override { return canceled_; }
@@ -48,6 +58,8 @@ class QtProgressWindow : public ProgressWindow {
   }
 
  private:
+  // How long Show waits for the window system to put the window on screen.
+  static constexpr int kDrawWaitMs = 500;
   // The parent may go first and take the window with it.
   QPointer<QDialog> window_;
   QLabel* info_;

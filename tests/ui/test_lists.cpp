@@ -2,10 +2,12 @@
 // against the stand-in library on a temporary profile.
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -21,6 +23,7 @@
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/test_main.h"
 #include "ui/check_email.h"
+#include "ui/dialogs.h"
 #include "ui/folder_tree.h"
 #include "ui/lists_host.h"
 #include "ui/sharing_editor.h"
@@ -28,6 +31,39 @@
 namespace {
 
 const QString kPrefix = QStringLiteral("FoldersVST");
+
+// The progress window is drawn by the time Show returns (its caller works
+// on without yielding), and Cancel, or closing it, is a cancel.
+TEST(ProgressWindow, IsDrawnWhenShownAndCancelledByItsButtonOrByClosing) {
+  QtDialogs dialogs(QStringLiteral("Lintrove"));
+  for (const bool byClosing : {false, true}) {
+    QWidget owner;
+    std::unique_ptr<ProgressWindow> progress = dialogs.CreateProgress(&owner, QStringLiteral("Exporting Items"));
+    auto* window = owner.findChild<QDialog*>(QStringLiteral("zProgressBar"));
+    ASSERT_TRUE(window);
+    struct PaintCounter : QObject {
+      int paints = 0;
+      bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints;
+        return false;
+      }
+    } counter;
+    window->installEventFilter(&counter);
+    progress->Show(5, QStringLiteral("Exporting Calendar items."));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_GT(counter.paints, 0) << "shown but not drawn";
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Exporting Items"));
+    progress->StepIt();
+    EXPECT_FALSE(progress->Canceled());
+    if (byClosing)
+      window->close();
+    else
+      QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("Cancel")), Qt::LeftButton);
+    EXPECT_TRUE(progress->Canceled()) << byClosing;
+    progress->Hide();
+    EXPECT_FALSE(window->isVisible());
+  }
+}
 
 TEST(CheckEmail, FollowsTheRulesInOrder) {
   const struct {
