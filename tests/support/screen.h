@@ -8,6 +8,7 @@
 //   ASSERT_TRUE(screen.Start()) << screen.Error();
 //   peer.display = screen.Display();
 //   DialogScript answers{screen, {{"^Lintrove$", {"Return"}}, {"^Select Folder$", {"type:Calendar", "Return"}}}};
+//   (every message box gets Enter, the folder picker "Calendar" typed, then Enter)
 //   Eventually([&] { answers.Poll(); return done(); }, ...);
 //
 // Start runs its own Xvfb (no window manager: xdotool gives the input focus
@@ -16,6 +17,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -133,39 +135,39 @@ class Screen {
   QString error_;
 };
 
-// A user's answers to the windows one program opens, in order: each step
-// waits for a new visible window with a matching title and types its keys
-// into it. Poll() looks once and never waits, so it can run inside a loop
-// that waits for something else.
+// A user's answers to the windows programs open: each visible window whose
+// title matches a rule gets that rule's keys. A window still there a while
+// after its keys (they came before it could take them, on a loaded
+// machine) gets them again. Poll() looks once and never waits, so it can
+// run inside a loop that waits for something else.
 class DialogScript {
  public:
-  struct Step {
+  struct Rule {
     QString titlePattern;
     QStringList keys;
   };
-  DialogScript(const Screen& screen, std::vector<Step> steps) : screen_(screen), steps_(std::move(steps)) {}
+  DialogScript(const Screen& screen, std::vector<Rule> rules) : screen_(screen), rules_(std::move(rules)) {}
 
   void Poll() {
-    if (Done()) return;
-    const Step& step = steps_[next_];
-    for (const QString& window : screen_.Windows(step.titlePattern)) {
-      // A window already answered may still be on screen for a moment.
-      if (answered_.contains(window)) continue;
-      // Shown is not yet ready for keys: give the program a moment to lay
-      // the window out and take the focus.
-      QThread::msleep(300);
-      if (!screen_.Keys(window, step.keys)) return;
-      answered_.insert(window);
-      ++next_;
-      return;
-    }
+    for (const Rule& rule : rules_)
+      for (const QString& window : screen_.Windows(rule.titlePattern)) {
+        auto sent = sent_.find(window);
+        if (sent != sent_.end() && !sent->hasExpired()) continue;
+        // Shown is not yet ready for keys: give the program a moment to lay
+        // the window out and take the focus.
+        QThread::msleep(300);
+        if (!screen_.Keys(window, rule.keys)) continue;  // gone meanwhile
+        if (sent == sent_.end()) answered_[rule.titlePattern] += 1;
+        sent_[window] = QDeadlineTimer(kRetryMs);
+      }
   }
-  bool Done() const { return next_ >= steps_.size(); }
-  size_t Answered() const { return next_; }
+  // How many windows with a title of this rule were answered.
+  int Answered(const QString& titlePattern) const { return answered_.value(titlePattern); }
 
  private:
+  static constexpr int kRetryMs = 3000;
   const Screen& screen_;
-  std::vector<Step> steps_;
-  size_t next_ = 0;
-  QSet<QString> answered_;
+  std::vector<Rule> rules_;
+  QHash<QString, QDeadlineTimer> sent_;
+  QHash<QString, int> answered_;
 };
