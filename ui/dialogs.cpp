@@ -44,8 +44,7 @@ class QtProgressWindow : public ProgressWindow {
     window_->show();
     window_->raise();
     // The caller starts its work at once and lets the loop run only between
-    // two steps: drawn later, the window would stay an empty black frame
-    // for the first steps, or for the whole of a short run.
+    // two items: the window is drawn now, not after the first item.
     const QDeadlineTimer deadline(kDrawWaitMs);
     while (window_ && !(window_->windowHandle() && window_->windowHandle()->isExposed()) && !deadline.hasExpired())
       QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
