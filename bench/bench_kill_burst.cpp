@@ -116,8 +116,9 @@ TEST(KillBurst, TenKillsDuringABurstEndIdentical) {
   root.setAutoRemove(qEnvironmentVariableIsEmpty("KILL_BURST_KEEP"));
   Say("homes in " + root.path());
   MailServer server;
-  Peer a{"a", "a@peers.test", {}, {}, {}, {}, 0};
-  Peer b{"b", "b@peers.test", {}, {}, {}, {}, 0};
+  Peer a, b;
+  a.name = "a", a.address = "a@peers.test";
+  b.name = "b", b.address = "b@peers.test";
   ASSERT_NO_FATAL_FAILURE(PreparePeers(root.path(), server, {&a, &b}));
   ASSERT_NO_FATAL_FAILURE(Share(a, b.address, "Allow"));
   ASSERT_NO_FATAL_FAILURE(Share(b, a.address, "Allow"));

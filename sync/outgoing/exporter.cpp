@@ -53,7 +53,6 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
     identity_.MapItem(f, itemKey, e);
     identity_.MapFolder(k, f, store.EntryID());
     identity_.RecordState(f, e, CurrentState(message).ToText());
-    StopPoint("export-saved");
 
     EnableTimer(sendTimer_);
     host_.SetStatusTextWithTime(QStringLiteral("Items last exported on "));

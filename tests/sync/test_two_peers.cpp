@@ -194,22 +194,6 @@ TEST_F(TwoPeersTest, StoppedWhileTheChangeWasExportedItGoesAfterTheNextStart) {
   StopBoth(/*afterAStop=*/true);
 }
 
-// Regression: a stop between the first export from a folder and the next
-// save of the settings lost the folder's baseline and the item's mapping
-// rows: the item still went, but its later deletion never did.
-TEST_F(TwoPeersTest, StoppedAfterTheFirstExportTheLaterDeletionStillGoes) {
-  ASSERT_TRUE(a_.Stop());
-  a_.stopAt = "export-saved";
-  ASSERT_TRUE(a_.Start());
-  a_.Khal({"new", "-a", "cal", "2031-03-04", "10:00", "11:30", "Planning meeting"});
-  ASSERT_TRUE(a_.Stopped()) << a_.Output().toStdString();
-  ASSERT_TRUE(a_.Start());
-  Arrives(b_, {"Planning meeting"}, "the first export waiting at the stop goes after the start");
-  a_.Khal({"edit", "Planning"}, "D\ny\n");
-  Arrives(b_, {}, "its deletion follows");
-  StopBoth(/*afterAStop=*/true);
-}
-
 // Regression: a change made just before a stop waited for the next change.
 TEST_F(TwoPeersTest, KilledBeforeThePassAChangeGoesAfterTheNextStart) {
   a_.Khal({"new", "-a", "cal", "2031-03-04", "10:00", "11:30", "Planning meeting"});
