@@ -144,7 +144,7 @@ TEST(KillBurst, TenKillsDuringABurstEndIdentical) {
   ASSERT_NO_FATAL_FAILURE(WriteEvents(a, u'A', events, model));
   ASSERT_NO_FATAL_FAILURE(WriteEvents(b, u'B', events, model));
   const QStringList start = Expected(model);
-  const int settleMs = 30 * 60 * 1000;
+  const int settleMs = 12 * 60 * 1000;
   const bool settled = Eventually([&] { return a.Summaries() == start && b.Summaries() == start; }, settleMs);
   ASSERT_TRUE(settled) << "A: " << Difference(a.Summaries(), start).toStdString()
                        << "\nB: " << Difference(b.Summaries(), start).toStdString();
@@ -166,6 +166,13 @@ TEST(KillBurst, TenKillsDuringABurstEndIdentical) {
   burst.start();
   qint64 killAt = 3000 + random.bounded(15000), restartAt = 0;
   int changes = 0;
+  // Every change and kill with its time, to look up what became of an event.
+  QFile journal(root.path() + "/journal.txt");
+  ASSERT_TRUE(journal.open(QIODevice::WriteOnly | QIODevice::Text));
+  const auto note = [&](const QString& line) {
+    journal.write((QTime::currentTime().toString("HH:mm:ss.zzz ") + line + u'\n').toUtf8());
+    journal.flush();
+  };
   while (kill < kills || aDown || changes < 40) {
     const qint64 now = burst.elapsed();
     if (!aDown && kill < kills && now >= killAt) {
@@ -174,9 +181,12 @@ TEST(KillBurst, TenKillsDuringABurstEndIdentical) {
       aDown = true;
       restartAt = now + random.bounded(4000);
       Say(QStringLiteral("kill %1 of A at %2 s, %3 changes made").arg(kill).arg(now / 1000.0).arg(changes));
+      note(QStringLiteral("kill %1").arg(kill));
     }
     if (aDown && now >= restartAt) {
+      note("start");
       ASSERT_TRUE(a.Start());
+      note("started");
       aDown = false;
       killAt = burst.elapsed() + 4000 + random.bounded(20000);
     }
@@ -196,6 +206,7 @@ TEST(KillBurst, TenKillsDuringABurstEndIdentical) {
       const QString title = token + QStringLiteral(" new");
       p.Khal({"new", "-a", "cal", Day(n), "12:00", "13:00", title});
       model.insert(token, title);
+      note(QStringLiteral("%1 new %2").arg(side).arg(token));
       ++made[s][0];
     } else {
       const QString token = mine[int(random.bounded(qsizetype(mine.size())))];
@@ -203,10 +214,12 @@ TEST(KillBurst, TenKillsDuringABurstEndIdentical) {
         const QString title = token + QStringLiteral(" edit %1").arg(changes);
         p.Khal({"edit", token}, ("s\n" + title + "\nn\n").toUtf8());
         model[token] = title;
+        note(QStringLiteral("%1 edit %2").arg(side).arg(token));
         ++made[s][1];
       } else {
         p.Khal({"edit", token}, "D\ny\n");
         model.remove(token);
+        note(QStringLiteral("%1 delete %2").arg(side).arg(token));
         ++made[s][2];
       }
     }
