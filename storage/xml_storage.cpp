@@ -469,7 +469,10 @@ QStringList XmlStorage::ReadKeys(const QString& path) const {
   const Node* node = Resolve(path, false, nullptr);
   if (!node) return keys;
   keys.reserve(node->childCount);
-  for (const Node* child = node->firstChild; child; child = child->next) keys.append(child->name);
+  // Copies: an element's name views the element's own memory, and the
+  // caller may delete the elements it names while it holds the list.
+  for (const Node* child = node->firstChild; child; child = child->next)
+    keys.append(QString(child->name.constData(), child->name.size()));
   return keys;
 }
 

@@ -32,6 +32,17 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
     const QString e = message.EntryID();
     const QString itemKey = identity_.ItemKey(f, e);
     RequirePlainKey(itemKey);
+    if (!identity_.HasBaseline(f)) {
+      // The first export from a folder notes every item there. That note is
+      // on disk before the file can go: lost to a stop before the debounced
+      // save, the next start would note this item as one that was there
+      // before the share, and its later deletion would never be sent. The
+      // item itself stays without a state until its file is written, so a
+      // stop in between has the next start's catch-up export it.
+      TakeBaseline(folder);
+      identity_.ForgetState(f, e);
+      host_.SaveNow();
+    }
     StopPoint("export-saving");
     message.SaveAs(dir + itemKey + QStringLiteral(".msg"), outlook::ids::olMSG);
 
@@ -42,7 +53,6 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
     identity_.MapItem(f, itemKey, e);
     identity_.MapFolder(k, f, store.EntryID());
     identity_.RecordState(f, e, CurrentState(message).ToText());
-    if (!identity_.HasBaseline(f)) TakeBaseline(folder);
 
     EnableTimer(sendTimer_);
     host_.SetStatusTextWithTime(QStringLiteral("Items last exported on "));

@@ -717,6 +717,26 @@ TEST(XmlStorageIndex, IndexedLookupFoldsEveryPosition) {
   EXPECT_EQ(s.ReadString(QStringLiteral("F\\azAZ09_"), QStringLiteral("none")), QStringLiteral("7"));
 }
 
+// Regression: the names ReadKeys returned shared the elements' own
+// characters, so deleting the values they named (as the start-up catch-up
+// does for every item that went) left the caller's list pointing at freed
+// memory, and the next allocations wrote other names into it.
+TEST(XmlStorageIndex, KeysOutliveTheValuesTheyName) {
+  XmlStorage s(QStringLiteral("Info"));
+  QStringList expected;
+  for (int i = 0; i < 50; ++i) {
+    s.WriteString(QStringLiteral("STATES\\F\\") + ItemId(i), QStringLiteral("state"));
+    expected << ItemId(i);
+  }
+  const QStringList keys = s.ReadKeys(QStringLiteral("STATES\\F"));
+  for (const QString& key : keys) {
+    s.DeleteValue(QStringLiteral("STATES\\F\\") + key);
+    // Elements of names as long take the memory just freed.
+    s.WriteString(QStringLiteral("OTHER\\") + QString(key.size(), u'Z') + QString::number(keys.indexOf(key)), "x");
+  }
+  EXPECT_EQ(keys.join(u',').toStdString(), expected.join(u',').toStdString());
+}
+
 TEST(XmlStorageIndex, TwoHundredThousandChildrenStayFindableAfterDeletes) {
   constexpr int kCount = 200000;
   XmlStorage s(QStringLiteral("Info"));

@@ -278,6 +278,44 @@ TEST(Persistence, SigkillAfterABurstOfExportsLosesNothing) {
   EXPECT_EQ(ReadRecipients(form.aFormStorage, calendar.EntryID()), QStringList({"partner@x"}));
 }
 
+// Regression: a folder shared while the program ran notes its items at the
+// first export; a stop before the next save lost that note with the item's
+// rows, the next start noted the item as one that was there before the
+// share, and its later deletion was never sent.
+TEST(Persistence, AStopRightAfterTheFirstExportKeepsTheItemsRows) {
+  QTemporaryDir home;
+  QProcess driver;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("XDG_DATA_HOME", home.path() + "/data");
+  env.insert("XDG_RUNTIME_DIR", home.path());
+  env.remove("VASNIK_PROFILE");
+  driver.setProcessEnvironment(env);
+  driver.start(QCoreApplication::applicationFilePath(), {"--export-driver", "first"});
+  ASSERT_TRUE(driver.waitForFinished(60000));
+  ASSERT_EQ(driver.exitCode(), 86) << driver.readAllStandardError().toStdString();
+
+  UseHome(home.path());
+  TMainForm form({"lintrove"});
+  ASSERT_FALSE(form.Terminated());
+  const outlook::RdoFolder calendar = form.RSession.GetDefaultFolder(kCalendar);
+  const QString f = calendar.EntryID();
+  const QString dir = home.path() + "/data/Varnel/Lintrove/Outbox/" + GetMD5(f) + "/";
+  QString e;
+  for (int i = 1; i <= calendar.Items().Count(); ++i)
+    if (calendar.Items().Item(i).Subject() == "shared") e = calendar.Items().Item(i).EntryID();
+  ASSERT_FALSE(e.isEmpty());
+  // The file still goes, and the item is known as sent...
+  EXPECT_TRUE(QFile::exists(dir + GetMD5(e) + ".msg"));
+  EXPECT_EQ(form.zEXML.ReadString(f + "\\" + e, ""), GetMD5(e));
+  // ...while what was there before the share stays unsent.
+  EXPECT_EQ(QDir(dir).entryList({"*.msg"}, QDir::Files).size(), 1);
+  // So its deletion is sent.
+  form.RecordDeletion(e, f, "me@x");
+  XmlStorage info("Info");
+  info.SetFileName(dir + "info.xml");
+  EXPECT_EQ(info.ReadString("DeletedItems", ""), GetMD5(e));
+}
+
 // The other side of the test above: share the calendar, export a burst of
 // new events, report once everything is on disk, then wait to be killed.
 int RunExportDriver(int count) {
@@ -300,12 +338,34 @@ int RunExportDriver(int count) {
   return 0;
 }
 
+// The other side of the stop after a first export: one event there before
+// the share, the calendar shared and saved, one new event exported, and the
+// process ends at once, before the debounced save.
+int RunFirstExportDriver() {
+  TMainForm form({"lintrove"});
+  if (form.Terminated()) return 2;
+  const outlook::RdoFolder calendar = form.RSession.GetDefaultFolder(kCalendar);
+  outlook::RdoMail before = calendar.Items().Add("IPM.Appointment");
+  before.SetSubject(QStringLiteral("there before the share"));
+  before.Save();
+  ShowRows(form, {SharingRow{true, "partner@x"}});
+  form.MonitoredFolders.Add(calendar.EntryID());
+  form.SaveFolderSettings(calendar.EntryID());
+  form.SaveNow();
+  outlook::RdoMail item = calendar.Items().Add("IPM.Appointment");
+  item.SetSubject(QStringLiteral("shared"));
+  item.Save();
+  form.ExportItem(item);
+  std::_Exit(86);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--export-driver") {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (std::string(argv[2]) == "first") return RunFirstExportDriver();
     return RunExportDriver(std::atoi(argv[2]));
   }
   return RunTests<QApplication>(argc, argv, /*failOnMessageBox=*/true);
