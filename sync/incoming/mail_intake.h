@@ -24,6 +24,7 @@
 #include "outlook/messaging.h"
 
 class Importer;
+struct MailOrigin;
 class SyncHost;
 struct SyncState;
 
@@ -59,7 +60,8 @@ class MailIntake {
   // Saves the list file and the volumes of the mail's package, skipping
   // (and logging) any other attachment; refuses the whole mail, after
   // deleting it, when the list file's name is not a plain file name.
-  SavedFiles SaveAttachments(const outlook::RdoMail& message);
+  // The mail's origin is recorded for the files it saves.
+  SavedFiles SaveAttachments(const outlook::RdoMail& message, const MailOrigin& origin);
   // The volumes the list file names, or nothing while one is missing.
   // Throws for a list file that is missing, unreadable or refused.
   std::optional<QStringList> CompletePackage(const SavedFiles& saved);
