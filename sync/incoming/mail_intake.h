@@ -6,7 +6,10 @@
 //
 // Everything a mail brings is hostile until checked: attachment names, the
 // folder key taken from them, the names in the list file and the archive's
-// entries must all be plain names that stay inside InboxDir.
+// entries must all be plain names that stay inside InboxDir. Who sent each
+// mail (From, envelope sender, Date) is recorded beside the files it saved,
+// so that the import can refuse a package its declared sender did not send
+// (package_origin.h).
 //
 // One package at a time: a mail handed over while an import runs is
 // remembered and taken right after that import.

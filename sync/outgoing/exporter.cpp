@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QSet>
 
+#include "outlook/com_error.h"
 #include "outlook/redemption_ids.h"
 #include "storage/folder_identity.h"
 #include "storage/package_info.h"
@@ -153,7 +154,14 @@ QString UpdateSenderAddress(const outlook::RdoSession& session) {
       session.GetStoreFromID(session.GetDefaultFolder(outlook::ids::olFolderDrafts).StoreID());
   const outlook::RdoAccount account = store.StoreAccount();
   QString address = account.IsNull() ? QString() : account.SMTPAddress();
-  if (address.isEmpty()) address = store.Owner().SMTPAddress();
+  if (address.isEmpty()) {
+    try {
+      address = store.Owner().SMTPAddress();
+    } catch (const outlook::ComError&) {
+      // Only mailbox stores have an owner, and a default store without an
+      // account is rare: the hook's log line for it is acceptable.
+    }
+  }
   if (address.isEmpty()) address = session.CurrentUser().SMTPAddress();
   return address;
 }
