@@ -825,9 +825,10 @@ class SenderCheckTest : public IntakeTest {
   }
 
   // An event's message file, as the library writes one.
-  QByteArray EventFile(const QString& subject) {
+  QByteArray EventFile(const QString& subject, const QString& body = {}) {
     RdoMail item = Calendar().Items().Add("IPM.Appointment");
     item.SetSubject(subject);
+    item.SetBody(body);
     item.Save();
     const QString path = home_.path() + "/event.msg";
     item.SaveAs(path, outlook::ids::olMSG);
@@ -878,6 +879,20 @@ TEST_F(SenderCheckTest, APackageIsTakenOnlyFromTheAddressItDeclares) {
     }
   }
   EXPECT_EQ(CalendarSubjects(), QStringList({"From and envelope in other letter case"}));
+
+  // A volume of a real package swapped by someone else's mail.
+  QString noise;
+  for (int i = 0; i < 4000; ++i) noise += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+  const std::vector<Attachments> volumes = BuildPackage(k_, me, {{{"big1", EventFile("Big", noise)}}, {}}, 2048);
+  ASSERT_GE(volumes.size(), 2u);
+  DeliverRaw(RawMail(volumes[0], At(++minute, "mallory@evil.test")));
+  for (size_t i = 1; i < volumes.size(); ++i) DeliverRaw(RawMail(volumes[i], At(minute, me)));
+  Form().zTimerSupTimer();
+  EXPECT_FALSE(CalendarSubjects().contains("Big"));
+  EXPECT_TRUE(Log().contains("came from \"" + me.toUtf8() + ", mallory@evil.test\"") ||
+              Log().contains("came from \"mallory@evil.test, " + me.toUtf8() + "\""))
+      << Log().constData();
+  EXPECT_EQ(InboxDirEntries(/*withRecords=*/true), QStringList());
 }
 
 // One sender's packages: deltas that arrive in any order all count, but an
