@@ -155,7 +155,8 @@ std::optional<QStringList> MailIntake::CompletePackage(const SavedFiles& saved) 
     // with the next package of this key.
     platform::SilentDelete(base + QStringLiteral(".txt"));
     for (const QString& name : saved.names) platform::SilentDelete(state_.inboxDir + name);
-    package_origin::ForgetFiles(state_.inboxDir, saved.key, saved.names + QStringList{saved.key + QStringLiteral(".txt")});
+    package_origin::ForgetFiles(state_.inboxDir, saved.key,
+                                saved.names + QStringList{saved.key + QStringLiteral(".txt")});
     throw;
   }
   StringList& zipFileList = state_.zipFileList;

@@ -915,7 +915,8 @@ TEST_F(SenderCheckTest, AnOlderPackageChangesOnlyWhatNoNewerOneChanged) {
   // (last changed at 20: still older than this one), adds D and edits C
   // (added at 40).
   Send(BuildPackage(k_, me, {{{"ccc1", EventFile("C")}}, {}}), At(40, me));
-  Send(BuildPackage(k_, me, {{{"aaa1", EventFile("A v3")}, {"ccc1", EventFile("C old")}, {"ddd1", EventFile("D")}}, {}}),
+  Send(BuildPackage(k_, me,
+                    {{{"aaa1", EventFile("A v3")}, {"ccc1", EventFile("C old")}, {"ddd1", EventFile("D")}}, {}}),
        At(30, me));
   EXPECT_EQ(CalendarSubjects(), QStringList({"A v3", "C", "D"}));
 
