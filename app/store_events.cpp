@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "app/main_form.h"
+#include "sync/outgoing/exporter.h"
 #include "sync/update_mail.h"
 
 namespace {
@@ -68,7 +69,7 @@ void TMainForm::HandleStoreEvent(const outlook::Variant& Sender, const QString& 
       if (MonitoredFolders.Contains(message.Parent().EntryID())) ExportItem(message);
     } else if (Event == u"OnMessageDeletedEx") {
       const QString folder = Param(Params, 1);
-      if (MonitoredFolders.Contains(folder)) RecordDeletion(Param(Params, 0), folder, StoreOwnerAddress(store));
+      if (MonitoredFolders.Contains(folder)) RecordDeletion(Param(Params, 0), folder, ::UpdateSenderAddress(RSession));
     } else if (Event == u"OnMessageModifiedEx") {
       // Tested before the message is opened: changes outside the shared
       // folders cost nothing.
@@ -79,7 +80,7 @@ void TMainForm::HandleStoreEvent(const outlook::Variant& Sender, const QString& 
       QString old = Param(Params, 3);
       if (old.isEmpty()) old = Param(Params, 0);
       const QString left = Param(Params, 1);
-      if (MonitoredFolders.Contains(left)) RecordDeletion(old, left, StoreOwnerAddress(store));
+      if (MonitoredFolders.Contains(left)) RecordDeletion(old, left, ::UpdateSenderAddress(RSession));
       if (MonitoredFolders.Contains(Param(Params, 2))) ExportItem(open(Param(Params, 0)));
     }
   } catch (...) {

@@ -67,6 +67,7 @@ inline constexpr char16_t kMessageClass[] = u"MessageClass";
 inline constexpr char16_t kLastModificationTime[] = u"LastModificationTime";
 inline constexpr char16_t kSize[] = u"Size";
 inline constexpr char16_t kSenderEmailAddress[] = u"SenderEmailAddress";
+inline constexpr char16_t kSentOn[] = u"SentOn";
 inline constexpr char16_t kBody[] = u"Body";
 inline constexpr char16_t kParent[] = u"Parent";
 inline constexpr char16_t kStore[] = u"Store";
@@ -101,5 +102,11 @@ inline constexpr char16_t kExecute[] = u"Execute";
 // (PS_PUBLIC_STRINGS): this prefix followed by the property's name.
 inline constexpr char16_t kPublicStringsDaslPrefix[] =
     u"http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/";
+// DASL name of a header field of a received mail (PS_INTERNET_HEADERS): this
+// prefix followed by the field's name in lower case ("return-path").
+inline constexpr char16_t kInternetHeadersDaslPrefix[] =
+    u"http://schemas.microsoft.com/mapi/string/{00020386-0000-0000-C000-000000000046}/";
+// The date-time Outlook reports for a date that is not set: 1 January 4501.
+inline constexpr double kNoDate = 949998.0;
 
 }  // namespace outlook::names

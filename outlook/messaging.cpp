@@ -89,6 +89,15 @@ QString RdoMail::MessageClass() const { return d_.Get(n::kMessageClass).ToString
 double RdoMail::LastModificationTime() const { return d_.Get(n::kLastModificationTime).ToDouble(); }
 int RdoMail::Size() const { return d_.Get(n::kSize).ToInt(); }
 QString RdoMail::SenderEmailAddress() const { return d_.Get(n::kSenderEmailAddress).ToString(); }
+void RdoMail::SetSenderEmailAddress(const QString& address) const { d_.Put(n::kSenderEmailAddress, address); }
+double RdoMail::SentOn() const { return d_.Get(n::kSentOn).ToDouble(); }
+void RdoMail::SetSentOn(double oleDate) const { d_.Put(n::kSentOn, oleDate); }
+QString RdoMail::HeaderField(const QString& name) const {
+  return d_.Get(n::kFields, QString::fromUtf16(n::kInternetHeadersDaslPrefix) + name.toLower()).ToString();
+}
+void RdoMail::SetHeaderField(const QString& name, const QString& value) const {
+  d_.PutIndexed(n::kFields, {Variant(QString::fromUtf16(n::kInternetHeadersDaslPrefix) + name.toLower())}, value);
+}
 QString RdoMail::Body() const { return d_.Get(n::kBody).ToString(); }
 void RdoMail::SetBody(const QString& body) const { d_.Put(n::kBody, body); }
 void RdoMail::SetUnRead(bool unread) const { d_.Put(n::kUnRead, unread); }

@@ -150,6 +150,15 @@ class RdoMail : public RdoObject {
   int Size() const;
   // The sender's address as the message carries it ("" for an item never sent).
   QString SenderEmailAddress() const;
+  void SetSenderEmailAddress(const QString& address) const;
+  // When the message was sent (its Date), as an OLE date; names::kNoDate
+  // for a message that does not say.
+  double SentOn() const;
+  void SetSentOn(double oleDate) const;
+  // A header field of a received mail ("return-path"), "" when the mail has
+  // none or the library does not keep it.
+  QString HeaderField(const QString& name) const;
+  void SetHeaderField(const QString& name, const QString& value) const;
   QString Body() const;
   void SetBody(const QString& body) const;
   void SetUnRead(bool unread) const;

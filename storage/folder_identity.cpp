@@ -13,6 +13,7 @@ const QString kKeyStores = QStringLiteral("DEN\\FoldersSID\\");
 
 const QString kStates = QStringLiteral("STATES\\");
 const QString kBaselines = QStringLiteral("STATES\\Folders\\");
+const QString kStamps = QStringLiteral("SENT\\");
 
 QString ItemRow(const QString& folderEntryId, const QString& name) { return folderEntryId + u'\\' + name; }
 
@@ -76,6 +77,23 @@ bool FolderIdentity::HasBaseline(const QString& folderEntryId) const {
 
 void FolderIdentity::MarkBaseline(const QString& folderEntryId) {
   data_.WriteString(kBaselines + folderEntryId, QStringLiteral("True"));
+}
+
+static QString StampRow(const QString& folderEntryId, const QString& itemKey, const QString& sender) {
+  // The address goes through GetMD5: it comes from a mail and may hold
+  // anything, and its letter case does not matter.
+  return kStamps + ItemRow(folderEntryId, itemKey) + u'\\' + GetMD5(sender.toLower());
+}
+
+QDateTime FolderIdentity::PackageStamp(const QString& folderEntryId, const QString& itemKey,
+                                       const QString& sender) const {
+  const QString text = data_.ReadString(StampRow(folderEntryId, itemKey, sender), QString());
+  return text.isEmpty() ? QDateTime() : QDateTime::fromString(text, Qt::ISODateWithMs);
+}
+
+void FolderIdentity::RecordPackageStamp(const QString& folderEntryId, const QString& itemKey, const QString& sender,
+                                        const QDateTime& sent) {
+  data_.WriteString(StampRow(folderEntryId, itemKey, sender), sent.toUTC().toString(Qt::ISODateWithMs));
 }
 
 void RequirePlainKey(const QString& key) {

@@ -8,12 +8,16 @@
 //   "DEN\FoldersSID\" + K    that folder's store
 //   F + "\" + E              item key of local item E in folder F
 //   F + "\" + itemKey        local item that the item key stands for
+//   "SENT\" + F + "\" + itemKey + "\" + GetMD5(sender in lower case)
+//                            Date of the newest package of that sender that
+//                            changed or deleted the item (ISO 8601, UTC)
 //
 // A missing folder or item key defaults to GetMD5 of the entry identifier;
 // the two item rows are always written and removed together.
 //
 // The storage is borrowed and must outlive this object.
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -49,6 +53,13 @@ class FolderIdentity {
   QStringList ItemsWithState(const QString& folderEntryId) const;
   bool HasBaseline(const QString& folderEntryId) const;
   void MarkBaseline(const QString& folderEntryId);
+
+  // When the newest package of sender that changed the item of itemKey in
+  // F was sent; invalid when none did. The rows stay when the item is
+  // deleted: an older package must not bring it back.
+  QDateTime PackageStamp(const QString& folderEntryId, const QString& itemKey, const QString& sender) const;
+  void RecordPackageStamp(const QString& folderEntryId, const QString& itemKey, const QString& sender,
+                          const QDateTime& sent);
 
   struct Target {
     QString folderEntryId;  // empty: no local folder receives this key

@@ -208,6 +208,8 @@ bool Args::ValueBool() const {
   return Converted(*Followed(&params_.rgvarg[0]), VT_BOOL, 0).boolVal != VARIANT_FALSE;
 }
 
+double Args::ValueDate() const { return Converted(*Followed(&params_.rgvarg[0]), VT_DATE, 0).date; }
+
 // ---- MemberTable -----------------------------------------------------------------------------
 
 void MemberTable::Insert(Member member) {

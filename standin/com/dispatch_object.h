@@ -112,6 +112,7 @@ class Args {
   QString ValueText() const;
   int ValueInt() const;
   bool ValueBool() const;
+  double ValueDate() const;  // an OLE date
 
  private:
   // The argument read through any reference; null when not given.

@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <climits>
 
+#include <QDateTime>
+#include <QTimeZone>
+
 #include "outlook/member_names.h"
 #include "outlook/redemption_ids.h"
 #include "standin/store/constants.h"
 #include "standin/store/folder.h"
 #include "standin/store/item.h"
+#include "standin/store/mime_codec.h"
 #include "standin/store/store.h"
 #include "standin/store/store_error.h"
 
@@ -30,6 +34,16 @@ QString NamedPropertyName(const QString& dasl) {
 
 namespace {
 
+constexpr double kUnixEpochOleDays = 25569.0;
+
+// The header field a DASL name of the internet-headers property set names
+// ("return-path"), or "" for any other name.
+QString HeaderFieldName(const QString& dasl) {
+  const QString prefix = QString::fromUtf16(n::kInternetHeadersDaslPrefix);
+  if (!dasl.startsWith(prefix, Qt::CaseInsensitive)) return {};
+  return dasl.mid(prefix.size());
+}
+
 // Any item. Subject and Body are written to the copy in memory and reach
 // the disk with Save, as the engine's setters do. UnRead is kept by this
 // object only: the engine has no read state.
@@ -37,7 +51,12 @@ namespace {
 // Fields(dasl) is the named text property the DASL name ends in; one that
 // was never set reads as "". A property written here is local-only: it
 // marks the program's own mails (the update mails) and the transport never
-// sends it.
+// sends it. A DASL name of the internet-headers property set reads and
+// writes the mail's header field of that name instead (the Return-Path a
+// server wrote at delivery, say).
+//
+// SenderEmailAddress and SentOn (the Date field) may be written, as on the
+// library they stand in for: a message made in a folder then looks received.
 class MailObject final : public DispatchObject {
  public:
   MailObject(SessionPtr session, std::shared_ptr<Item> item)
@@ -56,7 +75,6 @@ class MailObject final : public DispatchObject {
             // The file's own time and size: any writer of the file changes them.
             .Add(n::kLastModificationTime, 0,
                  [](MailObject& self, const Args&) {
-                   constexpr double kUnixEpochOleDays = 25569.0;
                    const double seconds = double(self.item_->StoredState().modifiedNs) / 1e9;
                    return ComValue::Date(kUnixEpochOleDays + seconds / 86400.0);
                  })
@@ -64,8 +82,24 @@ class MailObject final : public DispatchObject {
                  [](MailObject& self, const Args&) {
                    return ComValue::Int(int(std::min<qint64>(self.item_->StoredState().size, INT_MAX)));
                  })
-            .Add(n::kSenderEmailAddress, 0,
-                 [](MailObject& self, const Args&) { return ComValue::Text(self.item_->SenderAddress()); })
+            .Add(
+                n::kSenderEmailAddress, 0,
+                [](MailObject& self, const Args&) { return ComValue::Text(self.item_->SenderAddress()); },
+                [](MailObject& self, const Args& args) { self.item_->SetSenderAddress(args.ValueText()); })
+            // The mail's Date field; a mail without one (or with one that
+            // does not parse) answers the date Outlook reports for "none".
+            .Add(
+                n::kSentOn, 0,
+                [](MailObject& self, const Args&) {
+                  const QDateTime sent = mime::ParseDate(self.item_->Header(QStringLiteral("Date")));
+                  if (!sent.isValid()) return ComValue::Date(n::kNoDate);
+                  return ComValue::Date(kUnixEpochOleDays + double(sent.toMSecsSinceEpoch()) / 86400000.0);
+                },
+                [](MailObject& self, const Args& args) {
+                  const qint64 ms = qRound64((args.ValueDate() - kUnixEpochOleDays) * 86400000.0);
+                  self.item_->SetHeader(QStringLiteral("Date"),
+                                        mime::FormatDate(QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc())));
+                })
             .Add(
                 n::kBody, 0, [](MailObject& self, const Args&) { return ComValue::Text(self.item_->Body()); },
                 [](MailObject& self, const Args& args) { self.item_->SetBody(args.ValueText()); })
@@ -112,10 +146,17 @@ class MailObject final : public DispatchObject {
             .Add(
                 n::kFields, 1,
                 [](MailObject& self, const Args& args) {
-                  return ComValue::Text(self.item_->Property(NamedPropertyName(args.Text(0))).value_or(QString()));
+                  const QString dasl = args.Text(0);
+                  if (const QString field = HeaderFieldName(dasl); !field.isEmpty())
+                    return ComValue::Text(self.item_->Header(field));
+                  return ComValue::Text(self.item_->Property(NamedPropertyName(dasl)).value_or(QString()));
                 },
                 [](MailObject& self, const Args& args) {
-                  self.item_->SetProperty(NamedPropertyName(args.Text(0)), args.ValueText(), /*localOnly=*/true);
+                  const QString dasl = args.Text(0);
+                  if (const QString field = HeaderFieldName(dasl); !field.isEmpty())
+                    self.item_->SetHeader(field, args.ValueText());
+                  else
+                    self.item_->SetProperty(NamedPropertyName(dasl), args.ValueText(), /*localOnly=*/true);
                 })
             .Add(n::kSend, 0,
                  [](MailObject& self, const Args&) {

@@ -82,6 +82,7 @@ QString Item::Body() const { return content_.body; }
 void Item::SetBody(const QString& body) { content_.body = body; }
 QString Item::SenderName() const { return content_.senderName; }
 QString Item::SenderAddress() const { return content_.senderAddress; }
+void Item::SetSenderAddress(const QString& address) { content_.senderAddress = address; }
 std::shared_ptr<Folder> Item::Parent() const { return folder_; }
 std::shared_ptr<Store> Item::GetStore() const { return folder_ ? folder_->GetStore() : nullptr; }
 QString Item::MessageFilePath() const { return messageFilePath_; }

@@ -36,6 +36,11 @@ class Item : public std::enable_shared_from_this<Item> {
   void SetBody(const QString& body);
   QString SenderName() const;
   QString SenderAddress() const;
+  void SetSenderAddress(const QString& address);
+  // A header field the store keeps without interpreting it (Date,
+  // Return-Path, ...), letter case ignored; "" when the item has none.
+  QString Header(const QString& name) const { return content_.Header(name); }
+  void SetHeader(const QString& name, const QString& value) { content_.SetHeader(name, value); }
   // Null for an item of a message file.
   std::shared_ptr<Folder> Parent() const;
   // Null for an item of a message file; throws StoreError after Logoff.

@@ -5,6 +5,7 @@
 #include <gmime/gmime.h>
 
 #include <QDateTime>
+#include <QTimeZone>
 
 #include <memory>
 #include <mutex>
@@ -454,5 +455,14 @@ Recipient ParseRecipient(const QString& text) {
 }
 
 QString FormatDate(const QDateTime& when) { return when.toString(Qt::RFC2822Date); }
+
+QDateTime ParseDate(const QString& field) {
+  if (field.trimmed().isEmpty()) return {};
+  GDateTime* parsed = g_mime_utils_header_decode_date(field.toUtf8().constData());
+  if (!parsed) return {};
+  const QDateTime when = QDateTime::fromSecsSinceEpoch(g_date_time_to_unix(parsed), QTimeZone::utc());
+  g_date_time_unref(parsed);
+  return when;
+}
 
 }  // namespace vasnik::mime

@@ -48,5 +48,8 @@ Recipient ParseRecipient(const QString& text);
 
 // An RFC 5322 date-time for a Date field.
 QString FormatDate(const QDateTime& when);
+// The date-time of a Date field, as a mail client reads it (comments and
+// obsolete forms included); an invalid one when it does not parse.
+QDateTime ParseDate(const QString& field);
 
 }  // namespace vasnik::mime

@@ -16,6 +16,8 @@
 #include "storage/sharing.h"
 #include "storage/xml_storage.h"
 #include "sync/echo_guard.h"
+#include "sync/incoming/package_origin.h"
+#include "sync/incoming/replay_guard.h"
 #include "sync/outgoing/exporter.h"
 #include "sync/sync_host.h"
 #include "sync/update_mail.h"
@@ -53,9 +55,19 @@ void Importer::ImportPackage(const QString& packageDir) {
   try {
     const FolderIdentity::Target mapped = identity_.FolderOfKey(k);
     const PackageInfo package = ReadPackageInfo(packageDir);
+    // Only the address its update mails came from may change a folder: the
+    // package's own "User" could be anyone's.
+    const MailOrigin origin = package_origin::OfUnpacked(packageDir).value_or(MailOrigin());
+    const bool trusted = SentBy(origin, package.user);
+    if (!trusted)
+      host_.Log(QStringLiteral("Refusing the package \"%1\": it declares the sender \"%2\", but its update mail "
+                               "came from \"%3\"; nothing of it is imported")
+                    .arg(k, package.user, DescribeSender(origin)));
 
     outlook::RdoFolder target;
-    if (!mapped.folderEntryId.isEmpty()) {
+    if (!trusted) {
+      // Nothing to import into.
+    } else if (!mapped.folderEntryId.isEmpty()) {
       try {
         target = state_.session.GetFolderFromID(mapped.folderEntryId, mapped.storeId);
       } catch (...) {
@@ -71,7 +83,7 @@ void Importer::ImportPackage(const QString& packageDir) {
       // so what a crash took is written again from it.
       const bool batch = state_.session.BeginBatch();
       try {
-        ApplyPackage(packageDir, target, package.user, package.deletedItems);
+        ApplyPackage(packageDir, target, package.user, origin.sent, package.deletedItems);
       } catch (...) {
         // Unreadable rights or a failed delete end the import of this package.
       }
@@ -97,12 +109,13 @@ void Importer::ImportPackage(const QString& packageDir) {
     host_.Log(QStringLiteral("The package \"%1\" stays in the Inbox directory: its import could not be saved").arg(k));
   else if (unpacked.isDir() && !unpacked.isSymLink())
     RemovePackageDir(packageDir);
+  if (!keep) package_origin::ForgetUnpacked(packageDir);
   guard_.ImportFinished();
   importing_ = false;
 }
 
 void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
-                            const QStringList& deletedItems) {
+                            const QDateTime& sent, const QStringList& deletedItems) {
   const QString f = target.EntryID();
   const QString storeId = target.StoreID();
   const std::optional<ImportRights> rights = FindImportRights(state_.config, f, sender);
@@ -113,6 +126,7 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
                              "change the folder")
                   .arg(QFileInfo(packageDir).fileName(), sender, target.Name()));
 
+  ReplayGuard replay(identity_, f, sender, sent);
   if (mayModify || mayWrite) {
     // A package imported before, up to a crash: the items it added then
     // carry their item keys, and their mapping rows may not have reached
@@ -126,6 +140,7 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
       try {
         const QString path = packageDir + u'/' + file;
         const QString itemKey = QFileInfo(file).completeBaseName();
+        if (!replay.Take(itemKey)) continue;  // a newer package of the sender changed it
         const QString e = identity_.ItemOfKey(f, itemKey);
         outlook::RdoMail existing;
         if (!e.isEmpty()) {
@@ -163,6 +178,9 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
   if (mayModify) {
     for (const QString& itemKey : deletedItems) {
       if (!IsPlainKey(itemKey)) continue;  // not a key we could ever have mapped
+      // Stamped even when there is no local copy: an older package that
+      // adds the item must not bring it back.
+      if (!replay.Take(itemKey)) continue;
       const QString e = identity_.ItemOfKey(f, itemKey);
       if (e.isEmpty()) continue;
       outlook::RdoMail item;
@@ -177,6 +195,11 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
       identity_.ForgetState(f, e);
     }
   }
+  if (replay.Passed() > 0)
+    host_.Log(QStringLiteral("%1 items of the package \"%2\" from \"%3\" are left as they are: a newer package of "
+                             "that sender changed them")
+                  .arg(replay.Passed())
+                  .arg(QFileInfo(packageDir).fileName(), sender));
 }
 
 void Importer::AddItems(const QString& path, const outlook::RdoFolder& folder, const QString& itemKey) {

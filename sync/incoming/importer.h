@@ -14,6 +14,7 @@
 // Everything it holds is borrowed from the controller.
 // REQUIRES: UI thread only.
 
+#include <QDateTime>
 #include <QHash>
 #include <QString>
 
@@ -29,8 +30,10 @@ class Importer {
   Importer(SyncState& state, FolderIdentity& identity, EchoGuard& guard, SyncHost& host)
       : state_(state), identity_(identity), guard_(guard), host_(host) {}
 
-  // Applies the package directory D (InboxDir + folder key), then removes D.
-  // Never throws.
+  // Applies the package directory D (InboxDir + folder key), then removes D
+  // and its recorded origin. A package whose update mails (the origin the
+  // intake recorded, package_origin.h) did not come from the address it
+  // declares is refused whole, with one log line. Never throws.
   void ImportPackage(const QString& packageDir);
   bool Importing() const { return importing_; }
 
@@ -42,8 +45,10 @@ class Importer {
 
  private:
   // The package's files and deletions into the target folder.
+  // sent: the Date of its update mails (invalid: not known), which decides
+  // what an older package of the sender may still change.
   void ApplyPackage(const QString& packageDir, const outlook::RdoFolder& target, const QString& sender,
-                    const QStringList& deletedItems);
+                    const QDateTime& sent, const QStringList& deletedItems);
 
   // The content of the file at path into item, on the guard.
   void CompleteItem(const QString& path, const outlook::RdoMail& item, const QString& itemKey,

@@ -11,6 +11,7 @@
 #include "storage/string_list.h"
 #include "sync/incoming/importer.h"
 #include "sync/incoming/list_file.h"
+#include "sync/incoming/package_origin.h"
 #include "sync/incoming/split_zip_reader.h"
 #include "sync/stop_point.h"
 #include "sync/sync_host.h"
@@ -68,7 +69,7 @@ void MailIntake::ProcessUpdateMail(const outlook::RdoMail& message) {
   }
 
   try {
-    const SavedFiles saved = SaveAttachments(message);
+    const SavedFiles saved = SaveAttachments(message, OriginOfMail(message));
     StopPoint("intake-deleted");
     if (!saved.any) return;
     const std::optional<QStringList> package = CompletePackage(saved);
@@ -81,7 +82,7 @@ void MailIntake::ProcessUpdateMail(const outlook::RdoMail& message) {
   ProcessDeferredMails();
 }
 
-MailIntake::SavedFiles MailIntake::SaveAttachments(const outlook::RdoMail& message) {
+MailIntake::SavedFiles MailIntake::SaveAttachments(const outlook::RdoMail& message, const MailOrigin& origin) {
   const outlook::RdoAttachments attachments = message.Attachments();
   const int count = attachments.Count();
   // Parts without a file name (a relay's addition) are not ours and are not
@@ -109,9 +110,17 @@ MailIntake::SavedFiles MailIntake::SaveAttachments(const outlook::RdoMail& messa
     // A complete package of the key that waits (its run stopped before the
     // unpack) is taken before this mail's files can replace any of it.
     if (!saved.key.isEmpty() && IsPlainFileName(saved.key + QStringLiteral(".txt"))) TakeWaitingPackage(saved.key);
-    for (const auto& [index, name] : named) {
+    QStringList ours;
+    for (const auto& [index, name] : named)
       if ((name == saved.key + QStringLiteral(".txt") || incoming::IsPackageVolumeName(name, saved.key)) &&
-          IsPlainFileName(name)) {
+          IsPlainFileName(name))
+        ours << name;
+    // Who sent them is recorded before the files are there: a stop in
+    // between leaves a record of files still to come, never a file no
+    // record speaks for.
+    if (!ours.isEmpty()) package_origin::RecordFiles(state_.inboxDir, saved.key, ours, origin);
+    for (const auto& [index, name] : named) {
+      if (ours.contains(name)) {
         if (name != saved.key + QStringLiteral(".txt") && QFile::exists(state_.inboxDir + name))
           host_.Log(QStringLiteral("The volume \"%1\" of a newer update mail replaces the one that waited for the "
                                    "rest of its package")
@@ -146,6 +155,8 @@ std::optional<QStringList> MailIntake::CompletePackage(const SavedFiles& saved) 
     // with the next package of this key.
     platform::SilentDelete(base + QStringLiteral(".txt"));
     for (const QString& name : saved.names) platform::SilentDelete(state_.inboxDir + name);
+    package_origin::ForgetFiles(state_.inboxDir, saved.key,
+                                saved.names + QStringList{saved.key + QStringLiteral(".txt")});
     throw;
   }
   StringList& zipFileList = state_.zipFileList;
@@ -173,9 +184,15 @@ void MailIntake::UnpackAndImport(const QString& key, const QStringList& packageF
   const QFileInfo leftover(base);
   if (leftover.isDir() && !leftover.isSymLink()) importer_.ImportPackage(base);
 
+  // The package is as trustworthy as the mails that brought its files; the
+  // directory is imported under that origin, after a stop too.
+  QStringList names;
+  for (const QString& path : packageFiles) names << QFileInfo(path).fileName();
+  package_origin::RecordUnpacked(base, package_origin::OfFiles(state_.inboxDir, key, names));
   try {
     incoming::ExtractSplitZip(base + QStringLiteral(".zip"), state_.inboxDir, key);
   } catch (const std::exception& e) {
+    package_origin::ForgetUnpacked(base);
     host_.Log(QStringLiteral("The package \"%1\" from \"%2\" could not be unpacked (%3); its files wait in the "
                              "Inbox directory for a mail that replaces them")
                   .arg(key, sender, QString::fromStdString(e.what())));
@@ -186,6 +203,7 @@ void MailIntake::UnpackAndImport(const QString& key, const QStringList& packageF
     throw;
   }
   for (const QString& path : packageFiles) platform::SilentDelete(path);
+  package_origin::ForgetFiles(state_.inboxDir, key, names);
   importer_.ImportPackage(base);
   RemoveFailedSet(key);
 }
@@ -199,6 +217,7 @@ void MailIntake::RemoveFailedSet(const QString& key) {
                              "package of the folder has been imported")
                   .arg(QFileInfo(path).fileName(), key, it->second.sender));
     platform::SilentDelete(path);
+    package_origin::ForgetFiles(state_.inboxDir, key, {QFileInfo(path).fileName()});
   }
   failedSets_.erase(it);
 }

@@ -6,7 +6,10 @@
 //
 // Everything a mail brings is hostile until checked: attachment names, the
 // folder key taken from them, the names in the list file and the archive's
-// entries must all be plain names that stay inside InboxDir.
+// entries must all be plain names that stay inside InboxDir. Who sent each
+// mail (From, envelope sender, Date) is recorded beside the files it saved,
+// so that the import can refuse a package its declared sender did not send
+// (package_origin.h).
 //
 // One package at a time: a mail handed over while an import runs is
 // remembered and taken right after that import.
@@ -24,6 +27,7 @@
 #include "outlook/messaging.h"
 
 class Importer;
+struct MailOrigin;
 class SyncHost;
 struct SyncState;
 
@@ -59,7 +63,8 @@ class MailIntake {
   // Saves the list file and the volumes of the mail's package, skipping
   // (and logging) any other attachment; refuses the whole mail, after
   // deleting it, when the list file's name is not a plain file name.
-  SavedFiles SaveAttachments(const outlook::RdoMail& message);
+  // The mail's origin is recorded for the files it saves.
+  SavedFiles SaveAttachments(const outlook::RdoMail& message, const MailOrigin& origin);
   // The volumes the list file names, or nothing while one is missing.
   // Throws for a list file that is missing, unreadable or refused.
   std::optional<QStringList> CompletePackage(const SavedFiles& saved);

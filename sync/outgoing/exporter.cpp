@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QSet>
 
+#include "outlook/com_error.h"
 #include "outlook/redemption_ids.h"
 #include "storage/folder_identity.h"
 #include "storage/package_info.h"
@@ -47,7 +48,7 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
     message.SaveAs(dir + itemKey + QStringLiteral(".msg"), outlook::ids::olMSG);
 
     const outlook::RdoStore store = message.Store();
-    WritePackageItemInfo(state_.packageInfo, dir, StoreOwnerAddress(state_.session, store), folder.Name(),
+    WritePackageItemInfo(state_.packageInfo, dir, UpdateSenderAddress(state_.session), folder.Name(),
                          folder.DefaultItemType());
 
     identity_.MapItem(f, itemKey, e);
@@ -98,7 +99,7 @@ void Exporter::CatchUp(const QString& folderEntryId) {
   if (held_) return;
   const QString& f = folderEntryId;
   const outlook::RdoFolder folder = state_.session.GetFolderFromID(f, identity_.FolderOfKey(identity_.FolderKey(f)).storeId);
-  const QString owner = StoreOwnerAddress(state_.session, state_.session.GetStoreFromID(folder.StoreID()));
+  const QString owner = UpdateSenderAddress(state_.session);
   // Without a baseline an item nothing was recorded for may have been there
   // before the folder was shared: it is noted, not sent.
   const bool baseline = !identity_.HasBaseline(f);
@@ -155,5 +156,22 @@ QString StoreOwnerAddress(const outlook::RdoSession& session, const outlook::Rdo
     const int kind = store.StoreKind();
     if (kind == 3 || kind == 4) return store.Owner().SMTPAddress();
   }
+  return address;
+}
+
+QString UpdateSenderAddress(const outlook::RdoSession& session) {
+  const outlook::RdoStore store =
+      session.GetStoreFromID(session.GetDefaultFolder(outlook::ids::olFolderDrafts).StoreID());
+  const outlook::RdoAccount account = store.StoreAccount();
+  QString address = account.IsNull() ? QString() : account.SMTPAddress();
+  if (address.isEmpty()) {
+    try {
+      address = store.Owner().SMTPAddress();
+    } catch (const outlook::ComError&) {
+      // Only mailbox stores have an owner, and a default store without an
+      // account is rare: the hook's log line for it is acceptable.
+    }
+  }
+  if (address.isEmpty()) address = session.CurrentUser().SMTPAddress();
   return address;
 }

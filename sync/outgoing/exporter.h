@@ -59,5 +59,12 @@ class Exporter {
 // user's. Throws when the store does not answer.
 QString StoreOwnerAddress(const outlook::RdoSession& session, const outlook::RdoStore& store);
 
+// The address the update mails go out from, which every package declares as
+// its "User": receivers take a package only from the address it declares.
+// The mails are sent from the default store, so it is that store's
+// account's address, else its owner's, else the session user's. Throws when
+// the library does not answer.
+QString UpdateSenderAddress(const outlook::RdoSession& session);
+
 // The item as the library has it now, for the echo guard.
 ItemState CurrentState(const outlook::RdoMail& item);

@@ -62,7 +62,7 @@ void Resync::Run(const QString& folderEntryId, const QString& storeId, Progress&
   if (last.IsNull()) return;
 
   // The description is bound only here, never across the loop's yields.
-  const QString user = StoreOwnerAddress(state_.session, last.Store());
+  const QString user = UpdateSenderAddress(state_.session);
   WritePackageItemInfo(state_.packageInfo, dir, user, folder.Name(), folder.DefaultItemType());
   EnableTimer(sendTimer_);
   host_.SetStatusTextWithTime(QStringLiteral("Items last exported on "));

@@ -13,6 +13,7 @@
 
 #include "storage/sharing.h"
 #include "storage/xml_storage.h"
+#include "sync/incoming/package_origin.h"
 #include "tests/support/files.h"
 #include "tests/support/test_main.h"
 
@@ -142,6 +143,7 @@ TEST_F(ProgramTest, AnImportKilledInTheMiddleEndsWithEveryItemOnce) {
     info.SetFileName(package + "/info.xml");
     info.WriteString("User", sender);
   }
+  package_origin::RecordUnpacked(package, MailOrigin{sender, {}, {}});  // its mail came from the sender
   for (int i = 0; i < kItems; ++i) {
     QFile file(package + QStringLiteral("/K%1.msg").arg(i, 5, 10, QChar(u'0')));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));

@@ -111,6 +111,21 @@ class MailServer {
   qint64 Pid() const { return process_ ? process_->processId() : 0; }
   QString Error() const { return error_; }
 
+  // Hands a raw mail to the running server over plain SMTP, with the given
+  // envelope sender and recipient (a forger's, say); true when accepted.
+  bool Submit(const QString& envelopeFrom, const QString& to, const QByteArray& mail) const {
+    QProcess client;
+    client.start(Python(), {QStringLiteral("-c"),
+                            QStringLiteral("import smtplib, sys\n"
+                                           "with smtplib.SMTP('127.0.0.1', int(sys.argv[1])) as s:\n"
+                                           "    s.sendmail(sys.argv[2], [sys.argv[3]], sys.stdin.buffer.read())\n"),
+                            QString::number(port_), envelopeFrom, to});
+    if (!client.waitForStarted(5000)) return false;
+    client.write(mail);
+    client.closeWriteChannel();
+    return client.waitForFinished(15000) && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
+  }
+
  private:
   bool Fail(const QString& error) {
     error_ = error;

@@ -14,6 +14,7 @@
 #include "app/main_form.h"
 #include "outlook/redemption_ids.h"
 #include "storage/md5.h"
+#include "sync/outgoing/exporter.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/test_main.h"
@@ -244,6 +245,36 @@ TEST(StoreOwnerAddress, EveryBranch) {
   for (int i = 1; i <= 8; ++i) got << form.StoreOwnerAddress(all.Item(i));
   EXPECT_EQ(got, QStringList({"account1@x", "account2@x", "account3@x", "owner4@x", "owner5@x", "me@home", "me@home",
                               "me@home"}));
+}
+
+// Packages declare the address their update mails go out from, whatever
+// the shared folder's store: receivers take a package only from that address.
+TEST(UpdateSenderAddress, IsTheAddressTheUpdateMailsAreSentFrom) {
+  const struct {
+    const char* name;
+    const char* store1;  // the default store's settings
+  } cases[] = {
+      {"account", "AccountType=1\nAccountAddress=account@x\nOwnerAddress=owner@x\n"},
+      {"owner", "OwnerAddress=owner@x\n"},
+      {"session user", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QTemporaryDir home;
+    UseHome(home.path());
+    // A delegate store with an owner of its own comes second.
+    WriteAll(home.path() + "/data/vasnik/profile/profile.ini",
+             QByteArray("[Profile]\nUserAddress=me@home\n[Store1]\nKind=2\n") + c.store1 +
+                 "[Store2]\nKind=3\nAccountType=3\nAccountAddress=delegate@x\nOwnerAddress=boss@x\n");
+    TMainForm form({"lintrove"});
+    ASSERT_FALSE(form.Terminated());
+    const outlook::RdoMail mail = form.RSession.GetDefaultFolder(outlook::ids::olFolderDrafts).Items().Add("IPM.Note");
+    mail.Recipients().Add("partner@x.org");
+    mail.Recipients().ResolveAll();
+    mail.Send();
+    EXPECT_FALSE(mail.SenderEmailAddress().isEmpty());
+    EXPECT_EQ(UpdateSenderAddress(form.RSession), mail.SenderEmailAddress());
+  }
 }
 
 // ---- A crash right after a burst loses no mapping and no setting ------------

@@ -21,6 +21,7 @@
 #include "storage/md5.h"
 #include "storage/sharing.h"
 #include "tests/outlook/fake_dispatch.h"
+#include "sync/incoming/package_origin.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/test_main.h"
@@ -72,6 +73,8 @@ class ImportTest : public ControllerTest {
     info.WriteInteger("DefaultItemType", 1);
     if (!deleted.isEmpty()) info.WriteString("DeletedItems", deleted.join(','));
     ASSERT_TRUE(info.Flush());
+    // Its update mail came from the address it declares.
+    package_origin::RecordUnpacked(Dir(key), MailOrigin{user, {}, {}});
   }
 
   // The sender's item as a message file of the package: made here, saved as

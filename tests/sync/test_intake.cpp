@@ -10,6 +10,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTimeZone>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -20,9 +21,12 @@
 
 #include "outlook/redemption_ids.h"
 #include "platform/com/com_object.h"
+#include "sync/incoming/package_origin.h"
+#include "sync/outgoing/exporter.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/test_main.h"
+#include "tests/support/update_mails.h"
 #include "tests/support/wait.h"
 #include "tests/support/zip_builder.h"
 
@@ -34,18 +38,8 @@ namespace {
 using outlook::RdoFolder;
 using outlook::RdoMail;
 
-const QString kUpdateSubject = "Pendrix Update Email";
 constexpr int kOutboxFolder = 4;
 
-// One update mail's attachments, in order: file names and contents.
-struct Attachments {
-  QStringList names;
-  QList<QByteArray> data;
-  void Add(const QString& name, const QByteArray& bytes) {
-    names << name;
-    data << bytes;
-  }
-};
 
 // ---- A mail object that answers some members itself ------------------------------------
 
@@ -138,23 +132,6 @@ RdoMail WithNamelessAttachment(const RdoMail& mail, int position) {
   }));
 }
 
-// A mail as a server delivers it: MIME with one base64 part per attachment,
-// the file names as given (also names the library would never write).
-QByteArray RawMail(const Attachments& a, const QString& subject = kUpdateSubject) {
-  QByteArray mail = "From: partner@x.org\r\nTo: me@localhost\r\nSubject: " + subject.toUtf8() +
-                    "\r\nMessage-ID: <" + QByteArray::number(QRandomGenerator::global()->generate64()) +
-                    "@x.org>\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"=-b0und4ry\"\r\n\r\n"
-                    "--=-b0und4ry\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nAn update.\r\n";
-  for (int i = 0; i < a.names.size(); ++i) {
-    const QByteArray name = a.names[i].toUtf8();
-    mail += "--=-b0und4ry\r\nContent-Type: application/octet-stream; name=\"" + name +
-            "\"\r\nContent-Disposition: attachment; filename=\"" + name +
-            "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
-    const QByteArray encoded = a.data[i].toBase64();
-    for (qsizetype at = 0; at < encoded.size(); at += 76) mail += encoded.mid(at, 76) + "\r\n";
-  }
-  return mail + "--=-b0und4ry--\r\n";
-}
 
 class IntakeTest : public ControllerTest {
  protected:
@@ -172,8 +149,12 @@ class IntakeTest : public ControllerTest {
   QString InboxMaildir() const { return home_.path() + "/data/vasnik/profile/stores/personal/Inbox"; }
   QString ErrorLog() { return Form().DataDir + "/error.log"; }
 
-  QStringList InboxDirEntries() {
+  // What waits in InboxDir; the records of who sent it (".from", ".origin")
+  // only when asked for.
+  QStringList InboxDirEntries(bool withRecords = false) {
     QStringList entries = QDir(Form().InboxDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (!withRecords)
+      entries.removeIf([](const QString& name) { return name.endsWith(".from") || name.endsWith(".origin"); });
     entries.sort();
     return entries;
   }
@@ -251,6 +232,10 @@ class IntakeTest : public ControllerTest {
   RdoMail DeliverInto(const RdoFolder& folder, const Attachments& a, const QString& marker = QString()) {
     RdoMail mail = folder.Items().Add("IPM.Note");
     mail.SetSubject(kUpdateSubject);
+    // Received from the address the packages declare, each mail sent after
+    // the one before.
+    mail.SetSenderEmailAddress(Sender());
+    mail.SetSentOn(NextDate().toMSecsSinceEpoch() / 86400000.0 + 25569.0);
     if (!marker.isEmpty()) mail.SetNamedProperty("Varnel", marker);
     const QString dir = home_.path() + QStringLiteral("/attachments-%1/").arg(++delivered_);
     EXPECT_TRUE(QDir().mkpath(dir));
@@ -263,6 +248,18 @@ class IntakeTest : public ControllerTest {
     }
     mail.Save();
     return mail;
+  }
+
+  // The address this side's packages declare, and so the sender of every
+  // mail a test delivers unless it says otherwise.
+  QString Sender() { return UpdateSenderAddress(Form().RSession); }
+  // Dates of the mails delivered, one minute apart in delivery order.
+  QDateTime NextDate() { return QDateTime(QDate(2026, 3, 1), QTime(9, 0), QTimeZone::utc()).addSecs(60 * ++sent_); }
+  QByteArray Raw(const Attachments& a) {
+    MailHeaders h;
+    h.from = Sender();
+    h.date = NextDate();
+    return RawMail(a, h);
   }
 
   // A mail server's delivery into the Inbox (or another Maildir of the
@@ -358,7 +355,7 @@ class IntakeTest : public ControllerTest {
       ASSERT_TRUE(f.open(QIODevice::WriteOnly));
       f.write("sentinel");
     }
-    DeliverRaw(RawMail(mail));
+    DeliverRaw(Raw(mail));
     ASSERT_EQ(Inbox().Items().Count(), 1);
     const outlook::RdoAttachments read = Inbox().Items().Item(1).Attachments();
     QStringList names;
@@ -388,6 +385,7 @@ class IntakeTest : public ControllerTest {
 
   QString owner_;
   int delivered_ = 0;
+  int sent_ = 0;
 };
 
 // ---- Real packages ---------------------------------------------------------------------
@@ -405,8 +403,9 @@ TEST_F(IntakeTest, ASingleVolumePackageIsSavedDeletedUnpackedAndImported) {
   EXPECT_EQ(Inbox().Items().Count(), 0);
   EXPECT_EQ(Count(outlook::ids::olFolderDeletedItems), 0) << "deleted for good, not into Deleted Items";
   EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
-  // List file, archive and unpacked directory are all gone.
-  EXPECT_EQ(InboxDirEntries(), QStringList());
+  // List file, archive, unpacked directory and the records of its sender
+  // are all gone.
+  EXPECT_EQ(InboxDirEntries(/*withRecords=*/true), QStringList());
 
   // The import's own item is on the guard list, for its late events, and
   // zTimer2 runs to drop it once that wait is over.
@@ -700,7 +699,7 @@ TEST_F(IntakeTest, AMailFiledOutsideTheInboxDuringAnImportIsTakenAfterItFromItsE
   int filedDuring = -1;
   QTimer::singleShot(0, [&] {
     ASSERT_TRUE(Form().Importing());
-    DeliverRaw(RawMail(filed[0]), maildir);
+    DeliverRaw(Raw(filed[0]), maildir);
     routedDuring = WaitFor([&] { return createdIn.contains(updatesId); }, 10000);
     filedDuring = updates.Items().Count();
   });
@@ -790,7 +789,7 @@ TEST_F(IntakeTest, AnUpdateMailDeliveredByTheServerIsTakenWithoutATick) {
   WaitFor([] { return false; }, 300);  // the events of the packing go by unheard
   Form().StartStoreEvents();
 
-  DeliverRaw(RawMail(mails[0]));
+  DeliverRaw(Raw(mails[0]));
 
   EXPECT_TRUE(WaitFor([&] { return CalendarSubjects() == QStringList({"Planning"}); }, 10000));
   EXPECT_EQ(Inbox().Items().Count(), 0);
@@ -816,6 +815,121 @@ TEST_F(IntakeTest, AMailWithoutAttachmentsIsDeletedAndNothingElse) {
   EXPECT_FALSE(QFile::exists(ErrorLog())) << Log().constData();
 }
 
+// ---- Only the folder's own peers change it ----------------------------------------------
+
+class SenderCheckTest : public IntakeTest {
+ protected:
+  void SetUp() override {
+    IntakeTest::SetUp();
+    k_ = ShareCalendar();
+  }
+
+  // An event's message file, as the library writes one.
+  QByteArray EventFile(const QString& subject, const QString& body = {}) {
+    RdoMail item = Calendar().Items().Add("IPM.Appointment");
+    item.SetSubject(subject);
+    item.SetBody(body);
+    item.Save();
+    const QString path = home_.path() + "/event.msg";
+    item.SaveAs(path, outlook::ids::olMSG);
+    item.Delete(2);
+    return ReadAll(path);
+  }
+
+  // Mails of the calendar's key, as a server delivers them, taken by a tick.
+  void Send(const std::vector<Attachments>& mails, const MailHeaders& h) {
+    for (const Attachments& a : mails) DeliverRaw(RawMail(a, h));
+    Form().zTimerSupTimer();
+  }
+  // Headers of a mail from `from` sent `minute` minutes into the test.
+  static MailHeaders At(int minute, const QString& from, const QString& returnPath = {}) {
+    return {from, QDateTime(QDate(2026, 3, 1), QTime(9, 0), QTimeZone::utc()).addSecs(60 * minute), returnPath};
+  }
+
+  QString k_;
+};
+
+TEST_F(SenderCheckTest, APackageIsTakenOnlyFromTheAddressItDeclares) {
+  const QString me = Sender();
+  const struct {
+    const char* name;
+    QString from;
+    QString returnPath;
+    bool taken;
+  } cases[] = {
+      {"forged From", "mallory@evil.test", "", false},
+      {"forged envelope", me, "mallory@evil.test", false},
+      {"no From", "", "", false},
+      {"From and envelope in other letter case", me.toUpper(), me.toUpper(), true},
+  };
+  int minute = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QByteArray logBefore = Log();
+    Send(BuildPackage(k_, me, {{{QStringLiteral("e%1").arg(minute), EventFile(c.name)}}, {}}),
+         At(++minute, c.from, c.returnPath));
+    EXPECT_EQ(CalendarSubjects().contains(c.name), c.taken);
+    EXPECT_EQ(InboxDirEntries(/*withRecords=*/true), QStringList()) << "a refused package's files go";
+    const QByteArray added = Log().mid(logBefore.size());
+    EXPECT_EQ(added.count("Refusing the package"), c.taken ? 0 : 1) << added.constData();
+    if (!c.taken) {  // both addresses named
+      EXPECT_TRUE(added.contains("declares the sender \"" + me.toUtf8() + "\"")) << added.constData();
+      EXPECT_TRUE(added.contains((c.from.isEmpty() ? "(no sender)" : c.from.toUtf8()))) << added.constData();
+      EXPECT_TRUE(added.contains(c.returnPath.toUtf8())) << added.constData();
+    }
+  }
+  EXPECT_EQ(CalendarSubjects(), QStringList({"From and envelope in other letter case"}));
+
+  // A volume of a real package swapped by someone else's mail.
+  QString noise;
+  for (int i = 0; i < 4000; ++i) noise += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+  const std::vector<Attachments> volumes = BuildPackage(k_, me, {{{"big1", EventFile("Big", noise)}}, {}}, 2048);
+  ASSERT_GE(volumes.size(), 2u);
+  DeliverRaw(RawMail(volumes[0], At(++minute, "mallory@evil.test")));
+  for (size_t i = 1; i < volumes.size(); ++i) DeliverRaw(RawMail(volumes[i], At(minute, me)));
+  Form().zTimerSupTimer();
+  EXPECT_FALSE(CalendarSubjects().contains("Big"));
+  EXPECT_TRUE(Log().contains("came from \"" + me.toUtf8() + ", mallory@evil.test\"") ||
+              Log().contains("came from \"mallory@evil.test, " + me.toUtf8() + "\""))
+      << Log().constData();
+  EXPECT_EQ(InboxDirEntries(/*withRecords=*/true), QStringList());
+}
+
+// One sender's packages: deltas that arrive in any order all count, but an
+// older one never undoes what a newer one changed, even replayed.
+TEST_F(SenderCheckTest, AnOlderPackageChangesOnlyWhatNoNewerOneChanged) {
+  const QString me = Sender();
+  const std::vector<Attachments> first =
+      BuildPackage(k_, me, {{{"aaa1", EventFile("A v1")}, {"bbb1", EventFile("B v1")}}, {}});
+  Send(first, At(10, me));
+  Send(BuildPackage(k_, me, {{{"aaa1", EventFile("A v2")}}, {"bbb1"}}), At(20, me));
+  EXPECT_EQ(CalendarSubjects(), QStringList({"A v2"}));
+
+  // The first package again, as a replay of its mail.
+  const QByteArray logBefore = Log();
+  Send(first, At(10, me));
+  EXPECT_EQ(CalendarSubjects(), QStringList({"A v2"})) << "the edit undone or the deleted event back";
+  EXPECT_TRUE(Log().mid(logBefore.size()).contains("2 items of the package")) << Log().constData();
+
+  // Out of order: the newer package first, then an older one that edits A
+  // (last changed at 20: still older than this one), adds D and edits C
+  // (added at 40).
+  Send(BuildPackage(k_, me, {{{"ccc1", EventFile("C")}}, {}}), At(40, me));
+  Send(BuildPackage(k_, me,
+                    {{{"aaa1", EventFile("A v3")}, {"ccc1", EventFile("C old")}, {"ddd1", EventFile("D")}}, {}}),
+       At(30, me));
+  EXPECT_EQ(CalendarSubjects(), QStringList({"A v3", "C", "D"}));
+
+  // The stamps survive a restart, and a package without a Date changes only
+  // what no dated package changed.
+  form_.reset();
+  Form().zTimerSup->stop();
+  Form().REvents.clear();
+  Send(BuildPackage(k_, me, {{{"aaa1", EventFile("A undated")}, {"eee1", EventFile("E")}}, {}}), {me, {}});
+  EXPECT_EQ(CalendarSubjects(), QStringList({"A v3", "C", "D", "E"}));
+  EXPECT_EQ(InboxDirEntries(/*withRecords=*/true), QStringList());
+}
+
 // ---- What an earlier run left -------------------------------------------------------------
 
 // Regression: a package directory of an import that stopped waited for the
@@ -823,6 +937,7 @@ TEST_F(IntakeTest, AMailWithoutAttachmentsIsDeletedAndNothingElse) {
 TEST_F(IntakeTest, AtStartUnfinishedPackagesAreImportedAndLongWaitingFilesGo) {
   const QString k = ShareCalendar();
   for (const ZipEntry& e : Exchange(k, "Left unfinished")) WriteAll(Form().InboxDir + QString::fromUtf8(e.name), e.data);
+  package_origin::RecordUnpacked(Form().InboxDir + k, MailOrigin{Sender(), {}, {}});
   const QString old = Form().InboxDir + "0123456789ABCDEF0123456789ABCDEF.z01";
   WriteAll(old, "waited too long");
   QFile f(old);
@@ -990,7 +1105,7 @@ TEST_F(IntakeTest, OddNamesBesideAGoodPackageAreSkippedAndThePackageIsTaken) {
   a.Add(k + ".txt", (k + ".zip\r\n").toLatin1());
   a.Add(k + ".zip", Zip(Exchange(k, "Planning")));
   for (const QString& name : odd) a.Add(name, "not ours");
-  DeliverRaw(RawMail(a));
+  DeliverRaw(Raw(a));
   const std::map<QString, QByteArray> before = FilesOutsideInbox();
 
   Form().zTimerSupTimer();

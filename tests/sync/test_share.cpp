@@ -15,6 +15,7 @@
 #include "outlook/redemption_ids.h"
 #include "storage/md5.h"
 #include "storage/sharing.h"
+#include "sync/incoming/package_origin.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/test_main.h"
@@ -65,6 +66,7 @@ class ShareTest : public ControllerTest {
       info.WriteInteger("DefaultItemType", 1);
       ASSERT_TRUE(info.Flush());
     }
+    package_origin::RecordUnpacked(PackageDir(), MailOrigin{kSender, {}, {}});
     const RdoFolder scratch = Form().RSession.GetDefaultFolder(kDrafts);
     RdoMail item = NewItem(scratch, subject);
     item.SaveAs(PackageDir() + "/" + GetMD5(subject) + ".msg", outlook::ids::olMSG);

@@ -18,6 +18,7 @@
 
 #include "tests/support/mail_server.h"
 #include "tests/support/peer.h"
+#include "tests/support/update_mails.h"
 #include "tests/support/test_main.h"
 
 namespace {
@@ -276,6 +277,37 @@ TEST_F(TwoPeersTest, ALargeEventTravelsInSeveralMailsWhole) {
   EXPECT_GE(a_.SentMails(), 2);
   EXPECT_EQ(b_.Descriptions(), QList<QByteArray>{description});
   StopBoth();
+}
+
+// A package in A's name from someone else, through the real server: B
+// takes nothing of it, whether the From or only the envelope gives it away.
+TEST_F(TwoPeersTest, APackageForgedInThePeersNameChangesNothing) {
+  a_.Khal({"new", "-a", "cal", "2031-03-04", "10:00", "11:30", "Planning meeting"});
+  Arrives(b_, {"Planning meeting"}, "new on A reaches B");
+
+  // Every name B maps in its calendar — the item keys among them — deleted
+  // in A's name.
+  PackageContent forged;
+  {
+    XmlStorage mapping(QStringLiteral("Info"));
+    mapping.SetFileName(b_.DataDir() + "/user.uxm");
+    forged.deleted = mapping.ReadKeys(b_.folderId);
+    mapping.SetFileName(QString());
+  }
+  ASSERT_FALSE(forged.deleted.isEmpty());
+  const Attachments mail = BuildPackage(a_.FolderKey(), a_.address, forged).front();
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  ASSERT_TRUE(server_.Submit("mallory@evil.test", b_.address, RawMail(mail, {"mallory@evil.test", now})));
+  ASSERT_TRUE(server_.Submit("mallory@evil.test", b_.address, RawMail(mail, {a_.address, now})));
+  EXPECT_TRUE(Eventually([&] { return b_.ErrorLog().join('\n').count("Refusing the package") == 2; }, kHopMs))
+      << b_.ErrorLog().join('\n').toStdString();
+  EXPECT_EQ(b_.Summaries(), QStringList{"Planning meeting"});
+  EXPECT_TRUE(b_.ErrorLog().join('\n').contains("(envelope sender mallory@evil.test)"));
+
+  // A's own deletion still goes through.
+  a_.Khal({"edit", "Planning"}, "D\ny\n");
+  Arrives(b_, {}, "deletion on A reaches B");
+  StopBoth(/*afterAStop=*/true);
 }
 
 }  // namespace
