@@ -165,18 +165,27 @@ int Compare(const Version& a, const Version& b) {
 Decision Decide(const Local& local, const Version& incoming) {
   // The same text again (a version sent back after a deletion here, say).
   if (!incoming.calendar.isEmpty() && incoming.calendar == local.version.calendar) return Decision::kReplace;
-  if (!local.unsent && !local.recent) return Decision::kReplace;
+  // Without stamps a recent version cannot be told from an older one: only
+  // a change that waits to be sent is known not to have been seen.
+  const bool stamped = !incoming.calendar.isEmpty() && !local.version.calendar.isEmpty();
+  if (!local.unsent && !(stamped && local.recent)) return Decision::kReplace;
   // One author's versions follow each other.
   if (!local.unsent && incoming.author.compare(local.version.author, Qt::CaseInsensitive) == 0)
     return Decision::kReplace;
-  if (Compare(incoming, local.version) < 0) return Decision::kKeep;
-  // The local version loses. It is the user's when it waits to be sent (the
-  // sender cannot have seen it) or was sent recently from the same base: the
-  // same SEQUENCE means both were made from one version. A higher SEQUENCE
-  // is taken to have been made on top of ours, as the other side's own rule
-  // (a lower SEQUENCE never replaces) then agrees.
+  // The same SEQUENCE: both were made from one version. A higher one is
+  // taken to have been made on top of the other (a lower SEQUENCE never
+  // replaces a recent version, so the other side agrees).
+  const bool sameBase = stamped && incoming.stamps.sequence == local.version.stamps.sequence;
+  if (Compare(incoming, local.version) < 0) {
+    // Ours wins. The other side keeps its lost version as a copy when it sees
+    // ours made from the same base; otherwise it takes ours as a later edit,
+    // and the copy is made here, where ours is known to be unseen.
+    return local.unsent && !sameBase ? Decision::kKeepCopyIncoming : Decision::kKeep;
+  }
+  // Ours loses. It is the user's when it waits to be sent or was sent
+  // recently from the same base.
   if (local.unsent) return Decision::kReplaceKeepCopy;
-  if (local.own && incoming.stamps.sequence == local.version.stamps.sequence) return Decision::kReplaceKeepCopy;
+  if (local.own && sameBase) return Decision::kReplaceKeepCopy;
   return Decision::kReplace;
 }
 
@@ -244,6 +253,7 @@ conflict::Local ConflictResolver::LocalOf(const outlook::RdoMail& item, const QS
     local.own = local.recent && synced[1] == u"1";
     author = synced.mid(2).join(u';');
   }
+  if (!local.unsent && !local.recent) return local;  // applied whatever it holds
   if (local.unsent || author.isEmpty()) author = StoreOwnerAddress(state_.session, item.Store());
   item.SaveAs(scratch, outlook::ids::olMSG);
   local.version = conflict::ReadVersion(ReadAll(scratch), author);
@@ -256,22 +266,17 @@ bool ConflictResolver::ReplaceAllowed(const QString& path, const outlook::RdoMai
   const conflict::Local local = LocalOf(item, itemKey, k, scratch);
   const conflict::Decision decision = conflict::Decide(local, conflict::ReadVersion(ReadAll(path), sender));
   const QString subject = item.Subject();
-  if (decision == conflict::Decision::kKeep) {
+  if (decision == conflict::Decision::kKeep || decision == conflict::Decision::kKeepCopyIncoming) {
     QFile::remove(scratch);
-    host_.Log(QStringLiteral("\"%1\" was changed here and by %2 at once: this side's version is kept, theirs is "
-                             "not applied")
-                  .arg(subject, sender));
+    if (decision == conflict::Decision::kKeepCopyIncoming) AddCopy(item.Parent(), item.MessageClass(), path, QString());
+    host_.Log(QStringLiteral("\"%1\" was changed here and by %2 at once: the version here wins, theirs is %3")
+                  .arg(subject, sender,
+                       decision == conflict::Decision::kKeep ? QStringLiteral("not applied")
+                                                             : QStringLiteral("kept as a copy marked \"(conflict)\"")));
     return false;
   }
   if (decision == conflict::Decision::kReplaceKeepCopy) {
-    // The copy is a new item of the user's: it is not on the guard, so its
-    // store event exports it like any other new item.
-    const outlook::RdoFolder folder = item.Parent();
-    const outlook::RdoMail copy = folder.Items().Add(item.MessageClass());
-    copy.Import(scratch, outlook::ids::olMSG);
-    copy.SetNamedProperty(update_mail::kItemKeyProperty, QString());
-    copy.SetSubject(subject + QStringLiteral(" (conflict)"));
-    copy.Save();
+    AddCopy(item.Parent(), item.MessageClass(), scratch, subject);
     // The lost version must not go out and replace the winner elsewhere.
     QFile::remove(PendingFile(k, itemKey));
     host_.Log(QStringLiteral("\"%1\" was changed here and by %2 at once: their version is taken, this side's is "
@@ -280,6 +285,19 @@ bool ConflictResolver::ReplaceAllowed(const QString& path, const outlook::RdoMai
   }
   QFile::remove(scratch);
   return true;
+}
+
+void ConflictResolver::AddCopy(const outlook::RdoFolder& folder, const QString& messageClass, const QString& path,
+                               QString subject) {
+  // The copy is a new item of the user's: it is not on the guard, so its
+  // store event exports it like any other new item. It carries no item key:
+  // it is not the item the key names.
+  const outlook::RdoMail copy = folder.Items().Add(messageClass);
+  copy.Import(path, outlook::ids::olMSG);
+  copy.SetNamedProperty(update_mail::kItemKeyProperty, QString());
+  if (subject.isEmpty()) subject = copy.Subject();
+  copy.SetSubject(subject + QStringLiteral(" (conflict)"));
+  copy.Save();
 }
 
 bool ConflictResolver::DeletionAllowed(const outlook::RdoMail& item, const QString& itemKey, const QString& k) {

@@ -69,6 +69,7 @@ enum class Decision {
   kReplace,          // the incoming version is taken, as without a conflict
   kReplaceKeepCopy,  // taken; the local version lost and is kept as a copy
   kKeep,             // the local version wins; the incoming one is not applied
+  kKeepCopyIncoming, // the local version wins; the incoming one is kept as a copy
 };
 
 // How long after a change a version of another side may still have been
@@ -108,6 +109,10 @@ class ConflictResolver {
   static void NoteDeleted(XmlStorage& userData, const QString& f, const QString& e, const QString& itemKey);
 
  private:
+  // A new item in folder from the message file at path, its subject (or
+  // the file's) marked "(conflict)".
+  static void AddCopy(const outlook::RdoFolder& folder, const QString& messageClass, const QString& path,
+                      QString subject);
   conflict::Local LocalOf(const outlook::RdoMail& item, const QString& itemKey, const QString& k,
                           const QString& scratch);
   QString PendingFile(const QString& k, const QString& itemKey) const;
