@@ -148,7 +148,15 @@ Stamps ReadStamps(const QByteArray& calendar) {
 
 Version ReadVersion(const QByteArray& messageFile, const QString& author) {
   Version version;
-  version.calendar = CalendarText(messageFile);
+  // Properties local to one side's copy (its item key) never travel: they
+  // do not make two versions different.
+  QByteArray unfolded = CalendarText(messageFile);
+  if (unfolded.isEmpty()) return {{}, author, {}};
+  unfolded.replace("\r\n ", "").replace("\r\n\t", "");
+  for (QByteArray line : unfolded.split('\n')) {
+    if (line.endsWith('\r')) line.chop(1);
+    if (!line.isEmpty() && !line.toUpper().startsWith("X-VASNIK-LOCAL-PROPERTY")) version.calendar += line + "\r\n";
+  }
   version.stamps = ReadStamps(version.calendar);
   version.author = author;
   return version;

@@ -39,6 +39,7 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
     const outlook::RdoStore store = message.Store();
     const QString author = StoreOwnerAddress(state_.session, store);
     WritePackageItemInfo(state_.packageInfo, dir, author, folder.Name(), folder.DefaultItemType());
+    WithdrawPackageDeletion(state_.packageInfo, dir, itemKey);
 
     identity_.MapItem(f, itemKey, e);
     identity_.MapFolder(k, f, store.EntryID());
