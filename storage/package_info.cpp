@@ -61,6 +61,19 @@ void WritePackageDeletion(XmlStorage& info, const QString& exchangeDir, const QS
   info.Flush();
 }
 
+void WithdrawPackageDeletion(XmlStorage& info, const QString& exchangeDir, const QString& itemKey) {
+  if (!QFileInfo::exists(InfoPath(exchangeDir))) return;
+  Bound bound(info, InfoPath(exchangeDir));
+  StringList deleted(true);
+  deleted.SetCommaText(info.ReadString(kDeletedItems, QString()));
+  if (!deleted.Remove(itemKey)) return;
+  if (deleted.Count() == 0)
+    info.DeleteValue(kDeletedItems);
+  else
+    info.WriteString(kDeletedItems, deleted.CommaText());
+  info.Flush();
+}
+
 PackageInfo ReadPackageInfo(const QString& packageDir) {
   const QString path = InfoPath(packageDir);
   const QFileInfo file(path);

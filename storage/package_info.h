@@ -42,5 +42,10 @@ void WritePackageItemInfo(XmlStorage& info, const QString& exchangeDir, const QS
 // A deleted item: "User" and the key appended to "DeletedItems".
 void WritePackageDeletion(XmlStorage& info, const QString& exchangeDir, const QString& user, const QString& itemKey);
 
+// An item exported again after its deletion was recorded (added back by a
+// change from elsewhere that wins over the deletion): its key leaves
+// "DeletedItems" of the waiting description, if it is there.
+void WithdrawPackageDeletion(XmlStorage& info, const QString& exchangeDir, const QString& itemKey);
+
 // The description of the unpacked package directory.
 PackageInfo ReadPackageInfo(const QString& packageDir);

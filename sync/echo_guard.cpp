@@ -77,6 +77,12 @@ void EchoGuard::Expire() {
   if (items_.IsEmpty()) timer_->stop();
 }
 
+void EchoGuard::Release(const QString& entryId) {
+  while (items_.Remove(entryId)) {
+  }
+  entries_.remove(Key(entryId));
+}
+
 void EchoGuard::Drop(const QString& entryId) {
   items_.Remove(entryId);
   entries_.remove(Key(entryId));

@@ -59,6 +59,11 @@ class EchoGuard {
   // Whether a deletion is the import's own.
   bool SkipsDeletion(const QString& entryId);
   bool Contains(const QString& entryId) const;
+  // The import wants the item's store events exported after all (an item it
+  // added that must be sent on): the item leaves the guard.
+  // The list may hold the identifier more than once (Add and Left each put
+  // it there); every copy goes.
+  void Release(const QString& entryId);
 
   // An import starts and ends: its entries wait for their events from the
   // end on. Nested imports nest.

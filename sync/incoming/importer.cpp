@@ -151,6 +151,7 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
           }
         }
         const bool here = !existing.IsNull() && existing.Parent().EntryID() == f;
+        const QString k = QFileInfo(packageDir).fileName();
         const QString own = earlier.value(itemKey);
         if (!here && !own.isEmpty()) {
           // Added by this package before it was stopped (by a version that
@@ -160,13 +161,21 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
         } else if (!existing.IsNull()) {
           if (mayModify) {
             if (here) {
-              CompleteItem(path, existing, itemKey, f);
+              if (conflicts_.ReplaceAllowed(path, existing, itemKey, k, sender)) {
+                CompleteItem(path, existing, itemKey, f);
+                ConflictResolver::NoteImported(state_.userData, f, existing.EntryID(), sender);
+              }
             } else {
               AddItems(path, target, itemKey);  // moved away by the user: a new copy here
             }
           }
         } else if (mayWrite) {
           AddItems(path, target, itemKey);
+          const QString added = identity_.ItemOfKey(f, itemKey);
+          ConflictResolver::NoteImported(state_.userData, f, added, sender);
+          // Deleted here while it was changed there: the modification wins,
+          // and goes out again to the sides that took the deletion.
+          if (conflicts_.DeletedHere(f, itemKey)) guard_.Release(added);
         }
       } catch (...) {
         // This file is skipped (logged by the hook); the next one goes on.
@@ -189,10 +198,12 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
       } catch (...) {
         continue;
       }
+      if (!conflicts_.DeletionAllowed(item, itemKey, QFileInfo(packageDir).fileName())) continue;
       guard_.Add(e);
       item.Delete(outlook::ids::dfMoveToDeletedItems);
       guard_.LeftDeleted(e);
       identity_.ForgetState(f, e);
+      ConflictResolver::NoteDeleted(state_.userData, f, e, QString());
     }
   }
   if (replay.Passed() > 0)

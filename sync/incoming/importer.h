@@ -19,6 +19,7 @@
 #include <QString>
 
 #include "outlook/messaging.h"
+#include "sync/incoming/conflict.h"
 
 class EchoGuard;
 class FolderIdentity;
@@ -28,7 +29,7 @@ struct SyncState;
 class Importer {
  public:
   Importer(SyncState& state, FolderIdentity& identity, EchoGuard& guard, SyncHost& host)
-      : state_(state), identity_(identity), guard_(guard), host_(host) {}
+      : state_(state), identity_(identity), guard_(guard), host_(host), conflicts_(state, identity, host) {}
 
   // Applies the package directory D (InboxDir + folder key), then removes D
   // and its recorded origin. A package whose update mails (the origin the
@@ -60,5 +61,6 @@ class Importer {
   FolderIdentity& identity_;
   EchoGuard& guard_;
   SyncHost& host_;
+  ConflictResolver conflicts_;
   bool importing_ = false;
 };

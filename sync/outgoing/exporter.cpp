@@ -9,6 +9,7 @@
 #include "storage/folder_identity.h"
 #include "storage/package_info.h"
 #include "sync/echo_guard.h"
+#include "sync/incoming/conflict.h"
 #include "sync/sync_host.h"
 #include "sync/stop_point.h"
 #include "sync/update_mail.h"
@@ -48,12 +49,14 @@ void Exporter::ExportItem(const outlook::RdoMail& message) {
     message.SaveAs(dir + itemKey + QStringLiteral(".msg"), outlook::ids::olMSG);
 
     const outlook::RdoStore store = message.Store();
-    WritePackageItemInfo(state_.packageInfo, dir, UpdateSenderAddress(state_.session), folder.Name(),
-                         folder.DefaultItemType());
+    const QString author = UpdateSenderAddress(state_.session);
+    WritePackageItemInfo(state_.packageInfo, dir, author, folder.Name(), folder.DefaultItemType());
+    WithdrawPackageDeletion(state_.packageInfo, dir, itemKey);
 
     identity_.MapItem(f, itemKey, e);
     identity_.MapFolder(k, f, store.EntryID());
     identity_.RecordState(f, e, CurrentState(message).ToText());
+    ConflictResolver::NoteExported(state_.userData, f, e, author);
 
     EnableTimer(sendTimer_);
     host_.SetStatusTextWithTime(QStringLiteral("Items last exported on "));
@@ -77,6 +80,7 @@ void Exporter::RecordDeletion(const QString& itemEntryId, const QString& folderE
     const QString itemKey = identity_.ItemKey(f, e);
     RequirePlainKey(itemKey);
     WritePackageDeletion(state_.packageInfo, dir, user, itemKey);
+    ConflictResolver::NoteDeleted(state_.userData, f, e, itemKey);
     identity_.UnmapItem(f, itemKey, e);
     EnableTimer(sendTimer_);
   } catch (const std::exception&) {

@@ -487,13 +487,14 @@ TEST_F(IntakeTest, TheSamePackageDeliveredTwiceIsImportedTwice) {
   Form().zTimerSupTimer();
   ASSERT_EQ(CalendarSubjects(), QStringList({"Planning"}));
 
-  // Changed here in between: the second import puts the sender's version back.
+  // Changed here in between, not yet sent: the second import puts the
+  // sender's version back, and the change here stays as a copy.
   RdoMail local = Calendar().Items().Item(1);
   local.SetSubject("Edited here");
   local.Save();
   Deliver(mails[0]);
   Form().zTimerSupTimer();
-  EXPECT_EQ(CalendarSubjects(), QStringList({"Planning"}));
+  EXPECT_EQ(CalendarSubjects(), QStringList({"Edited here (conflict)", "Planning"}));
   EXPECT_EQ(Inbox().Items().Count(), 0);
   EXPECT_EQ(InboxDirEntries(), QStringList());
 }
