@@ -139,6 +139,7 @@ bool RdoSession::BeginBatch() const {
   return true;
 }
 void RdoSession::EndBatch() const { d_.Call(n::kEndBatch); }
+void RdoSession::EndBatchUnflushed() const { d_.Call(n::kEndBatch, false); }
 QString RdoSession::OutlookVersion() const { return d_.Get(n::kOutlookVersion).ToString(); }
 RdoStores RdoSession::Stores() const { return RdoStores(d_.Get(n::kStores).ToDispatch()); }
 RdoFolder RdoSession::GetDefaultFolder(int kind) const {

@@ -204,6 +204,9 @@ class RdoSession : public RdoObject {
   // durable on its own as before. EndBatch raises when the flush failed.
   bool BeginBatch() const;
   void EndBatch() const;
+  // Ends a batch but leaves its flush to the next EndBatch (the writes of
+  // a writer that must not hold a batch open across the message loop).
+  void EndBatchUnflushed() const;
 };
 
 // The DASL name that Fields() takes for a named text property.

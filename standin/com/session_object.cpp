@@ -38,6 +38,10 @@ class SessionObject final : public DispatchObject {
   SessionObject() : DispatchObject(Members(), kSessionInterfaces), session_(Session::Create()) {}
   // Batches the program left open are still made durable.
   ~SessionObject() override {
+    if (batches_ == 0 && unflushed_) {
+      files::BeginBatch();
+      batches_ = 1;
+    }
     for (; batches_ > 0; --batches_) {
       try {
         files::EndBatch();
@@ -117,11 +121,15 @@ class SessionObject final : public DispatchObject {
                    ++self.batches_;
                    return ComValue();
                  })
-            .Add(n::kEndBatch, 0,
-                 [](SessionObject& self, const Args&) {
+            // EndBatch(False) leaves the flush to the next EndBatch.
+            .Add(n::kEndBatch, 1,
+                 [](SessionObject& self, const Args& args) {
                    if (self.batches_ == 0) throw StoreError(QStringLiteral("EndBatch without BeginBatch"));
                    --self.batches_;
-                   files::EndBatch();
+                   const bool flush = args.Bool(0, true);
+                   if (!flush) self.unflushed_ = true;
+                   files::EndBatch(flush);
+                   if (flush && self.batches_ == 0) self.unflushed_ = false;
                    return ComValue();
                  })
             .Build();
@@ -141,6 +149,7 @@ class SessionObject final : public DispatchObject {
 
   SessionPtr session_;
   int batches_ = 0;  // opened here and not yet ended
+  bool unflushed_ = false;  // a batch ended without its flush since the last flush
   std::unique_ptr<RunningOutlook> outlook_;  // declared last: revoked first
 };
 

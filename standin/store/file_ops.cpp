@@ -53,10 +53,12 @@ void BeginBatch() { ++TheBatch().depth; }
 
 bool InBatch() { return TheBatch().depth > 0; }
 
-void EndBatch() {
+void EndBatch(bool flush) {
   Batch& batch = TheBatch();
   if (batch.depth == 0) return;
   if (--batch.depth > 0) return;
+  // Left for a later flushing EndBatch, which takes these file systems too.
+  if (!flush) return;
   const QHash<quint64, QString> directories = std::exchange(batch.directories, {});
   QStringList failed;
   for (const QString& directory : directories) {

@@ -18,7 +18,11 @@
 //   nothing a crash could take: each file still appears whole or not at all,
 //   and the writer learns at EndBatch that everything is on disk, before it
 //   lets go of what it would need to write it again. Batches nest; only the
-//   outermost EndBatch flushes. In a batch, a write of the bytes the final
+//   outermost EndBatch flushes. EndBatch(false) ends a batch without the
+//   flush: what it wrote is flushed by the next EndBatch that flushes (a
+//   writer that gives up the batch between its writes, so that others'
+//   writes in between stay durable one by one, flushes all of them once).
+//   In a batch, a write of the bytes the final
 //   file already holds changes nothing (and tells the observer nothing).
 //
 // REQUIRES: one thread (the UI thread).
@@ -41,7 +45,7 @@ void SetObserver(Observer observer);
 void BeginBatch();
 // Throws StoreError when a file system could not be flushed; the batch is
 // closed either way.
-void EndBatch();
+void EndBatch(bool flush = true);
 bool InBatch();
 
 void WriteAtomically(const QString& tempPath, const QString& finalPath, const QByteArray& data);

@@ -3,12 +3,33 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <vector>
+
 #include "outlook/redemption_ids.h"
 #include "storage/folder_identity.h"
 #include "storage/package_info.h"
 #include "sync/echo_guard.h"
 #include "sync/outgoing/exporter.h"
 #include "sync/sync_host.h"
+
+namespace {
+
+// A library batch around one write, ended without its flush.
+struct UnflushedWrite {
+  explicit UnflushedWrite(const outlook::RdoSession& s) : session(s), batch(s.BeginBatch()) {}
+  ~UnflushedWrite() {
+    if (!batch) return;
+    try {
+      session.EndBatchUnflushed();
+    } catch (const std::exception&) {
+      // Nothing is flushed here: nothing can fail but the call itself.
+    }
+  }
+  const outlook::RdoSession& session;
+  const bool batch;
+};
+
+}  // namespace
 
 void Resync::Run(const QString& folderEntryId, const QString& storeId, Progress& progress) {
   if (running_) return;
@@ -28,6 +49,15 @@ void Resync::Run(const QString& folderEntryId, const QString& storeId, Progress&
   progress.Show(items.Count(), QStringLiteral("Exporting ") + folder.Name() + QStringLiteral(" items."));
 
   const int n = items.Count();
+  // The states are recorded once the message files are on disk (below): a
+  // state row says "sent", and one that reached the disk before its file
+  // would keep the start-up catch-up from sending the item again.
+  struct Exported {
+    QString e, itemKey, stateBefore, state;
+  };
+  std::vector<Exported> exported;
+  exported.reserve(size_t(n));
+  bool unflushed = false;
   outlook::RdoMail last;  // the item fetched last; null when that fetch failed
   bool canceled = false;
   for (int i = 1; i <= n; ++i) {
@@ -43,16 +73,41 @@ void Resync::Run(const QString& folderEntryId, const QString& storeId, Progress&
       const QString e = item.EntryID();
       const QString itemKey = identity_.ItemKey(f, e);
       RequirePlainKey(itemKey);
-      item.SaveAs(dir + itemKey + QStringLiteral(".msg"), outlook::ids::olMSG);
+      {
+        // The file's flush waits for the one after the loop. The batch is
+        // not held across the yield above, where other writers' files must
+        // stay durable one by one.
+        UnflushedWrite write(state_.session);
+        unflushed = unflushed || write.batch;
+        item.SaveAs(dir + itemKey + QStringLiteral(".msg"), outlook::ids::olMSG);
+      }
       identity_.MapItem(f, itemKey, e);
       // As an export would: the start-up catch-up finds it unchanged.
-      identity_.RecordState(f, e, CurrentState(item).ToText());
+      exported.push_back({e, itemKey, identity_.StateOf(f, e), CurrentState(item).ToText()});
       progress.StepIt();
     } catch (const std::exception&) {
       // This item is skipped (logged by the hook); the others go on.
     }
   }
   progress.Hide();
+
+  bool durable = true;
+  if (unflushed) {
+    try {
+      // One flush for every file written above.
+      state_.session.BeginBatch();
+      state_.session.EndBatch();
+    } catch (const std::exception&) {
+      durable = false;  // no state recorded: the catch-up sends them again
+    }
+  }
+  if (durable) {
+    for (const Exported& x : exported) {
+      // An export or a deletion while the loop yielded has the last word.
+      if (identity_.StateOf(f, x.e) != x.stateBefore || identity_.ItemOfKey(f, x.itemKey) != x.e) continue;
+      identity_.RecordState(f, x.e, x.state);
+    }
+  }
 
   identity_.MapFolder(k, f, storeId);
   // Every item has its state now, but for those that failed: those the

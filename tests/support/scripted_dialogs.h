@@ -28,6 +28,8 @@ class ScriptedDialogs : public Dialogs {
   // The progress window's Cancel is pressed once this many steps were made.
   std::optional<int> cancelAfterSteps;
   int steps = 0;
+  // Runs after each step, as the user might act while the window is up.
+  std::function<void(int step)> onStep;
   bool progressVisible = false;
 
   void ShowMessage(QWidget*, const QString& text) override { shown << text; }
@@ -71,7 +73,10 @@ class ScriptedDialogs : public Dialogs {
       owner_.shown << QStringLiteral("progress %1 of %2: %3").arg(caption_).arg(maximum).arg(text);
       owner_.progressVisible = true;
     }
-    void StepIt() override { ++owner_.steps; }
+    void StepIt() override {
+      ++owner_.steps;
+      if (owner_.onStep) owner_.onStep(owner_.steps);
+    }
     bool Canceled() const override { return owner_.cancelAfterSteps && owner_.steps >= *owner_.cancelAfterSteps; }
     void Hide() override { owner_.progressVisible = false; }
 

@@ -11,10 +11,13 @@
 
 #include <gtest/gtest.h>
 #include <optional>
+#include <vector>
 
 #include "outlook/redemption_ids.h"
 #include "storage/md5.h"
 #include "storage/sharing.h"
+#include "sync/echo_guard.h"
+#include "sync/outgoing/exporter.h"
 #include "sync/incoming/package_origin.h"
 #include "tests/support/controller_fixture.h"
 #include "tests/support/scripted_dialogs.h"
@@ -243,6 +246,35 @@ TEST_F(ShareTest, ResyncSendsEveryItemUnderItsKeyWithTheRowsAndTheDescription) {
   EXPECT_EQ(info.ReadInteger("DefaultItemType", -1), 1);
   EXPECT_TRUE(form.zTimer->isActive());
   EXPECT_TRUE(form.StatusText().startsWith("Items last exported on "));
+}
+
+// The states are recorded after the loop (once the files are on disk); an
+// export or a deletion of the user's while the resync ran has the last word.
+TEST_F(ShareTest, ResyncKeepsWhatTheUserDidWhileItRan) {
+  TMainForm& form = Started();
+  const QString f = F();
+  std::vector<RdoMail> items;
+  for (const char* subject : {"kept", "changed", "deleted"}) items.push_back(NewItem(Calendar(), subject));
+  const QString deleted = items[2].EntryID();
+  Settle();
+  Share(CalendarNode());
+  dialogs_.onStep = [&](int step) {
+    if (step != 3) return;
+    EXPECT_TRUE(form.Identity.StateOf(f, items[0].EntryID()).isEmpty());  // not before the flush
+    items[1].SetBody(QString(300, QChar(u'y')));
+    items[1].Save();
+    form.ExportItem(items[1]);
+    items[2].Delete(2);
+    form.RecordDeletion(deleted, f, kSender);
+  };
+
+  form.ResyncButton->click();
+
+  EXPECT_EQ(dialogs_.steps, 3);
+  EXPECT_EQ(form.Identity.StateOf(f, items[0].EntryID()), CurrentState(items[0]).ToText());
+  EXPECT_EQ(form.Identity.StateOf(f, items[1].EntryID()), CurrentState(items[1]).ToText());
+  EXPECT_EQ(form.Identity.StateOf(f, deleted), "");
+  EXPECT_EQ(Row(f + "\\" + deleted), "");
 }
 
 TEST_F(ShareTest, ResyncCancelledOrEmpty) {
