@@ -9,6 +9,7 @@
 // process spent in the import, the measure a busy machine skews least.
 // The cost per item must not grow with the package.
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -25,6 +26,7 @@
 #include "outlook/redemption_ids.h"
 #include "storage/sharing.h"
 #include "storage/xml_storage.h"
+#include "sync/incoming/package_origin.h"
 
 namespace {
 
@@ -125,6 +127,9 @@ struct Receiver {
   // and processor seconds of the import.
   std::pair<double, double> Import(const QString& package) {
     QProcess::execute("cp", {"-r", package, form->InboxDir + kKey});
+    // As the intake leaves it: the sender's update mails brought it now.
+    package_origin::RecordUnpacked(form->InboxDir + kKey,
+                                   MailOrigin{kSender, kSender, QDateTime::currentDateTimeUtc()});
     const double cpu = CpuSeconds();
     QElapsedTimer timer;
     timer.start();

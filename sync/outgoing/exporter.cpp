@@ -16,6 +16,23 @@
 
 ItemState CurrentState(const outlook::RdoMail& item) { return {item.LastModificationTime(), item.Size()}; }
 
+namespace {
+// The entry identifiers of the folder's items, upper case, listed at once.
+QSet<QString> ItemsNow(const outlook::RdoFolder& folder) {
+  QSet<QString> ids;
+  const outlook::RdoItems items = folder.Items();
+  const int n = items.Count();
+  for (int i = 1; i <= n; ++i) {
+    try {
+      ids.insert(items.Item(i).EntryID().toUpper());
+    } catch (const std::exception&) {
+      // Gone meanwhile.
+    }
+  }
+  return ids;
+}
+}  // namespace
+
 void Exporter::ExportItem(const outlook::RdoMail& message) {
   if (held_) return;
   if (message.Subject() == update_mail::kSubject) return;
@@ -107,6 +124,10 @@ void Exporter::CatchUp(const QString& folderEntryId) {
   // Without a baseline an item nothing was recorded for may have been there
   // before the folder was shared: it is noted, not sent.
   const bool baseline = !identity_.HasBaseline(f);
+  // Only what was recorded before the walk can have been deleted while the
+  // program was stopped: the walk yields, and a store event may export an
+  // item added meanwhile.
+  const QStringList recorded = identity_.ItemsWithState(f);
   const outlook::RdoItems items = folder.Items();
   const int n = items.Count();
   QSet<QString> present;
@@ -137,8 +158,15 @@ void Exporter::CatchUp(const QString& folderEntryId) {
     }
   }
   if (baseline) identity_.MarkBaseline(f);
+  // A missing item is looked for once more, in a listing made without
+  // yielding: a collection that shifted under a deletion during the walk
+  // may have passed over it.
+  QStringList missing;
+  for (const QString& e : recorded)
+    if (!present.contains(e.toUpper()) && !identity_.StateOf(f, e).isEmpty()) missing << e;
+  if (!missing.isEmpty()) present = ItemsNow(folder);
   int deleted = 0;
-  for (const QString& e : identity_.ItemsWithState(f))
+  for (const QString& e : missing)
     if (!present.contains(e.toUpper())) {
       RecordDeletion(e, f, owner);
       ++deleted;

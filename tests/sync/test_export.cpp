@@ -140,6 +140,30 @@ TEST_F(ExportTest, ChangesMadeWhileStoppedAreSentAtTheNextStart) {
   EXPECT_TRUE(Form().zTimer->isActive());
 }
 
+// Regression: an item added while the catch-up yielded was exported by its
+// store event and then taken for one deleted while the program was stopped:
+// the other side received it and its deletion in one package.
+TEST_F(ExportTest, AnItemAddedWhileTheCatchUpRunsIsNoDeletion) {
+  const QString f = Calendar().EntryID();
+  Form().MonitoredFolders.Add(f);
+  for (int i = 0; i < 150; ++i) NewEvent(QStringLiteral("early %1").arg(i));
+  Form().aExporter->CatchUp(f);  // the baseline
+  QDir(Outbox()).removeRecursively();
+
+  QString late;
+  QTimer::singleShot(0, [&] {
+    const outlook::RdoMail item = NewEvent("added during the catch-up");
+    Form().ExportItem(item);  // as its store event does
+    late = item.EntryID();
+  });
+  Form().aExporter->CatchUp(f);
+  ASSERT_FALSE(late.isEmpty()) << "the catch-up never yielded";
+  XmlStorage info("Info");
+  info.SetFileName(Outbox() + GetMD5(f) + "/info.xml");
+  EXPECT_EQ(info.ReadString("DeletedItems", ""), "");
+  EXPECT_FALSE(Form().Identity.MappedItemKey(f, late).isEmpty());
+}
+
 TEST_F(ExportTest, DeletingANeverExportedItemWritesNothing) {
   outlook::RdoMail item = NewEvent("local only");
   Form().RecordDeletion(item.EntryID(), Calendar().EntryID(), "me@x");
