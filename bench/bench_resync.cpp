@@ -1,7 +1,7 @@
 // "Resync All" of a calendar of 1 000 and of 10 000 appointments into its
-// exchange directory, beside cp of the same message files, in one run: the
-// ratio to cp and the cost per item at both sizes (which must stay about
-// the same: the resync grows linearly). Beside the wall times, the processor
+// exchange directory, beside cp of the same message files (the middle of
+// three copies), in one run: the ratio to cp and the cost per item at both
+// sizes (which must stay about the same: the resync grows linearly). Beside the wall times, the processor
 // time of each (user + system, of the process and of cp's child): on a
 // machine busy with other work, the measure that others' load skews least.
 #include <QApplication>
@@ -10,7 +10,11 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
 #include <sys/resource.h>
 
 #include "app/exception_hook.h"
@@ -65,6 +69,9 @@ Result Measure(int items) {
   form.MonitoredFolders.Add(f);
 
   NoWindow window;
+  // Each timed part starts with nothing dirty in the page cache, so that
+  // neither pays for writing back what the other wrote.
+  ::sync();
   QElapsedTimer timer;
   double cpu = CpuMs(RUSAGE_SELF);
   timer.start();
@@ -76,12 +83,19 @@ Result Measure(int items) {
   const QString source = form.OutboxDir + form.FolderKey(f);
   const int files = int(QDir(source).entryList({"*.msg"}, QDir::Files).size());
   if (files != items) std::printf("  (only %d of %d message files written)\n", files, items);
-  const QString target = home.path() + "/copy";
-  cpu = CpuMs(RUSAGE_CHILDREN);
-  timer.restart();
-  QProcess::execute("cp", {"-r", source, target});
-  result.cpMs = double(timer.nsecsElapsed()) / 1e6;
-  result.cpCpuMs = CpuMs(RUSAGE_CHILDREN) - cpu;
+  // cp's time swings with the machine's other work: the middle one of
+  // three copies.
+  std::vector<std::pair<double, double>> copies;
+  for (int copy = 0; copy < 3; ++copy) {
+    const QString target = home.path() + QStringLiteral("/copy%1").arg(copy);
+    ::sync();
+    cpu = CpuMs(RUSAGE_CHILDREN);
+    timer.restart();
+    QProcess::execute("cp", {"-r", source, target});
+    copies.emplace_back(double(timer.nsecsElapsed()) / 1e6, CpuMs(RUSAGE_CHILDREN) - cpu);
+  }
+  std::sort(copies.begin(), copies.end());
+  std::tie(result.cpMs, result.cpCpuMs) = copies[1];
   form.zTimer->stop();
   return result;
 }
