@@ -4,6 +4,8 @@
 
 #include <libical/ical.h>
 
+#include <QRegularExpression>
+
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -386,6 +388,18 @@ QByteArray Synced(const ItemContent& content, bool itemFields) {
 }
 
 QByteArray NewEvent(const QString& uid, const QDateTime& start, const QDateTime& end) {
+  // Every item Items.Add makes starts as this text, and an import replaces
+  // most of them at once: written here as libical writes it when nothing in
+  // it needs escaping or folding.
+  static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9@._-]{1,60}$"));
+  if (plain.match(uid).hasMatch()) {
+    const auto utc = [](const QDateTime& when) {
+      return when.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+    };
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vasnik//Message store//EN\r\nBEGIN:VEVENT\r\nUID:" +
+           uid.toLatin1() + "\r\nDTSTAMP:" + utc(QDateTime::currentDateTimeUtc()) + "\r\nDTSTART:" + utc(start) +
+           "\r\nDTEND:" + utc(end) + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  }
   EnsureInitialized();
   Component root(icalcomponent_new(ICAL_VCALENDAR_COMPONENT));
   icalcomponent_add_property(root.get(), icalproperty_new_version("2.0"));

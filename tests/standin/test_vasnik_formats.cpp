@@ -245,6 +245,25 @@ TEST_F(VasnikTest, CalendarItemKeepsItsWholeEvent) {
   EXPECT_EQ(deleted->Content(), before);
 }
 
+// A new appointment starts at the next full hour, for an hour, with a UID
+// of its own; libical reads its first text back as it was meant.
+TEST_F(VasnikTest, ANewAppointmentIsAnHourFromTheNextFullHour) {
+  Logon();
+  auto calendar = Default(kFolderCalendar);
+  const QDateTime before = QDateTime::currentDateTime();
+  auto first = calendar->AddItem("IPM.Appointment");
+  auto second = calendar->AddItem("IPM.Appointment");
+  const QDateTime start = first->Start().value_or(QDateTime());
+  EXPECT_EQ(start.time().minute() + start.time().second(), 0);
+  EXPECT_GT(before.secsTo(start), 0);
+  EXPECT_LE(before.secsTo(start), 3600);
+  EXPECT_EQ(first->End().value_or(QDateTime()), start.addSecs(3600));
+  first->Save();
+  second->Save();
+  EXPECT_NE(first->EntryID(), second->EntryID());
+  EXPECT_EQ(session_->GetMessageFromID(first->EntryID())->Start().value_or(QDateTime()), start);
+}
+
 TEST_F(VasnikTest, MessageFileRejectsOtherInput) {
   Logon();
   WriteBytes(TempPath("plain.eml"), "Subject: plain mail\n\nbody\n");
