@@ -130,7 +130,15 @@ void TMainForm::CreateComponents() {
   connect(zTimer2, &QTimer::timeout, this, [this] { Trap([this] { zTimer2Timer(); }); });
   zSaveTimer = new QTimer(this);
   zSaveTimer->setSingleShot(true);
-  connect(zSaveTimer, &QTimer::timeout, this, [this] { Trap([this] { SaveNow(); }); });
+  connect(zSaveTimer, &QTimer::timeout, this, [this] {
+    // An import writes its rows when it ends, before its package goes:
+    // rewriting the growing file meanwhile buys nothing.
+    if (aImporter && aImporter->Importing()) {
+      zSaveTimer->start(kSaveDelayMs);
+      return;
+    }
+    Trap([this] { SaveNow(); });
+  });
 
   // Help menu.
   bMenu = new QMenu(this);

@@ -125,9 +125,18 @@ std::shared_ptr<Item> Folder::AddItem(const QString& messageClass) {
   content.messageClass =
       messageClass.trimmed().isEmpty() ? DefaultMessageClass(itemType_) : messageClass.trimmed();
   if (IsAppointmentClass(content.messageClass)) {
-    const QDateTime now = QDateTime::currentDateTime();
-    const QDateTime start = QDateTime(now.date(), QTime(now.time().hour(), 0)).addSecs(3600);
-    content.icalendar = ical::NewEvent(NewUuidText(), start, start.addSecs(3600));
+    // The next full hour, local time: worked out again only once it has
+    // come (an import adds thousands of appointments in a second).
+    static QDateTime start;
+    static QDateTime end;
+    static qint64 startMs = 0;
+    if (QDateTime::currentMSecsSinceEpoch() >= startMs) {
+      const QDateTime now = QDateTime::currentDateTime();
+      start = QDateTime(now.date(), QTime(now.time().hour(), 0)).addSecs(3600);
+      end = start.addSecs(3600);
+      startMs = start.toMSecsSinceEpoch();
+    }
+    content.icalendar = ical::NewEvent(NewUuidText(), start, end);
   }
   return Item::InFolder(shared_from_this(), QString(), std::move(content));
 }
@@ -240,8 +249,9 @@ QString Folder::WriteItem(const QString& base, ItemContent* content) {
   if (IsCalendarDirectory()) {
     const bool ics = base.isEmpty() ? content->IsCalendar() : IsIcsName(base);
     QByteArray bytes;
+    QString uid;
     if (ics) {
-      content->icalendar = ical::Synced(*content, true);
+      content->icalendar = ical::Synced(*content, true, &uid);
       bytes = content->icalendar;
     } else {
       if (content->IsCalendar()) content->icalendar = ical::Synced(*content, false);
@@ -253,8 +263,7 @@ QString Folder::WriteItem(const QString& base, ItemContent* content) {
       // khal and vdirsyncer name an event's file after its UID; do the same
       // when the UID makes a plain file name that is free.
       static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9@_-][A-Za-z0-9@._-]{0,199}$"));
-      const QString uid = ics ? ical::Uid(content->icalendar) : QString();
-      name = plain.match(uid).hasMatch() ? uid + extension : QString();
+      name = ics && plain.match(uid).hasMatch() ? uid + extension : QString();
       while (name.isEmpty() || QFileInfo::exists(directory_ + u'/' + name))
         name = NewUuidText() + extension;
     } else if (Locate(name).isEmpty()) {

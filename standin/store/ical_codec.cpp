@@ -5,6 +5,7 @@
 #include <libical/ical.h>
 
 #include <QRegularExpression>
+#include <QTimeZone>
 
 #include <cstdlib>
 #include <memory>
@@ -315,9 +316,10 @@ std::optional<QString> ReadSummary(const QByteArray& bytes) {
   return EffectiveText(primary, ICAL_SUMMARY_PROPERTY, kSubjectProperty);
 }
 
-QByteArray Synced(const ItemContent& content, bool itemFields) {
+QByteArray Synced(const ItemContent& content, bool itemFields, QString* uid) {
   Component root = Parse(content.icalendar);
   icalcomponent* primary = Primary(root.get());
+  if (uid) *uid = primary ? FromUtf8(icalcomponent_get_uid(primary)) : QString();
   if (!primary) return content.icalendar;  // not a calendar text the store can edit
   bool changed = SyncText(primary, ICAL_SUMMARY_PROPERTY, kSubjectProperty, content.subject);
   changed |= SyncText(primary, ICAL_DESCRIPTION_PROPERTY, kBodyProperty, content.body);
@@ -387,6 +389,10 @@ QByteArray Synced(const ItemContent& content, bool itemFields) {
   return Serialize(root.get());
 }
 
+namespace {
+QByteArray TwoDigits(int n) { return QByteArray(1, char('0' + n / 10)) + char('0' + n % 10); }
+}  // namespace
+
 QByteArray NewEvent(const QString& uid, const QDateTime& start, const QDateTime& end) {
   // Every item Items.Add makes starts as this text, and an import replaces
   // most of them at once: written here as libical writes it when nothing in
@@ -394,7 +400,11 @@ QByteArray NewEvent(const QString& uid, const QDateTime& start, const QDateTime&
   static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9@._-]{1,60}$"));
   if (plain.match(uid).hasMatch()) {
     const auto utc = [](const QDateTime& when) {
-      return when.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+      const QDateTime t = QDateTime::fromSecsSinceEpoch(when.toSecsSinceEpoch(), QTimeZone::utc());
+      const QDate d = t.date();
+      const QTime h = t.time();
+      return QByteArray::number(d.year()).rightJustified(4, '0') + TwoDigits(d.month()) + TwoDigits(d.day()) + 'T' +
+             TwoDigits(h.hour()) + TwoDigits(h.minute()) + TwoDigits(h.second()) + 'Z';
     };
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vasnik//Message store//EN\r\nBEGIN:VEVENT\r\nUID:" +
            uid.toLatin1() + "\r\nDTSTAMP:" + utc(QDateTime::currentDateTimeUtc()) + "\r\nDTSTART:" + utc(start) +

@@ -36,7 +36,8 @@ std::optional<QString> ReadSummary(const QByteArray& bytes);
 // and DESCRIPTION always; with itemFields also the class, properties,
 // recipients, sender and attachments (the .ics form, where the file is the
 // whole item). Returns content.icalendar unchanged when nothing differs.
-QByteArray Synced(const ItemContent& content, bool itemFields);
+// uid, when given, receives the event's UID ("" without one).
+QByteArray Synced(const ItemContent& content, bool itemFields, QString* uid = nullptr);
 
 // A new VCALENDAR with one VEVENT (UID, DTSTAMP, DTSTART, DTEND in UTC).
 QByteArray NewEvent(const QString& uid, const QDateTime& start, const QDateTime& end);

@@ -402,7 +402,10 @@ void StoreWatcher::Observed(files::Change change, const QString& path, const QSt
   const QString clean = QDir::cleanPath(path);
   if (!clean.startsWith(root_ + u'/')) return;
   const qint64 now = clock_.elapsed();
-  if (change == files::Change::Written || change == files::Change::Moved) ownWrites_.insert(clean, now);
+  if (change == files::Change::Written || change == files::Change::Moved) {
+    ownWrites_.insert(clean, now);
+    if (const std::optional<struct stat> info = StatFile(clean)) ownFiles_.insert(clean, StateOf(*info));
+  }
   if (change == files::Change::Moved) announced_.push_back({QDir::cleanPath(from), clean, now});
 }
 
@@ -441,6 +444,7 @@ void StoreWatcher::Pass() {
   }
   const qint64 now = clock_.elapsed();
   ownWrites_.removeIf([now](const auto& entry) { return now - entry.value() > kForgetMs; });
+  ownFiles_.removeIf([this](const auto& entry) { return !ownWrites_.contains(entry.key()); });
   std::erase_if(announced_, [now](const Announced& a) { return now - a.ms > kForgetMs; });
   std::stable_sort(raised.begin(), raised.end(), [](const Raised& a, const Raised& b) { return a.seq < b.seq; });
   Emit(raised);
@@ -561,6 +565,15 @@ QHash<QString, QStringList> StoreWatcher::ListItemFiles(const WatchedFolder& fol
   return files;
 }
 
+StoreWatcher::FileState StoreWatcher::StateOf(const struct stat& info) {
+  FileState state;
+  state.device = quint64(info.st_dev);
+  state.inode = quint64(info.st_ino);
+  state.size = qint64(info.st_size);
+  state.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return state;
+}
+
 std::optional<StoreWatcher::FileState> StoreWatcher::CurrentFile(const WatchedFolder& folder, const QString& base,
                                                                   const QStringList& names) const {
   if (folder.gone) return std::nullopt;
@@ -577,17 +590,15 @@ std::optional<StoreWatcher::FileState> StoreWatcher::CurrentFile(const WatchedFo
     const QString path = folder.directory + u'/' + name;
     const std::optional<struct stat> info = StatFile(path);
     if (!info) continue;
-    FileState state;
+    FileState state = StateOf(*info);
     state.name = name;
-    state.device = quint64(info->st_dev);
-    state.inode = quint64(info->st_ino);
-    state.size = qint64(info->st_size);
-    state.modifiedNs = qint64(info->st_mtim.tv_sec) * 1000000000 + info->st_mtim.tv_nsec;
     if (known != folder.items.constEnd() && known->SameFile(state)) {
       state.digest = known->digest;
       return state;
     }
-    if (!IsWellFormed(path, folder.calendar && IsIcsName(name))) return std::nullopt;
+    const auto own = ownFiles_.constFind(path);
+    const bool whole = own != ownFiles_.constEnd() && own->SameFile(state);
+    if (!whole && !IsWellFormed(path, folder.calendar && IsIcsName(name))) return std::nullopt;
     return state;
   }
   return std::nullopt;

@@ -54,6 +54,8 @@
 #include <optional>
 #include <vector>
 
+#include <sys/stat.h>
+
 class QSocketNotifier;
 class QTimer;
 struct inotify_event;
@@ -254,6 +256,8 @@ class StoreWatcher : public std::enable_shared_from_this<StoreWatcher> {
   // Files of the folder that may be items, by base name.
   QHash<QString, QStringList> ListItemFiles(const WatchedFolder& folder) const;
   // The item's file as it is now, when it is a well-formed item.
+  // The identity and times of a file as stat reports them; no name.
+  static FileState StateOf(const struct stat& info);
   std::optional<FileState> CurrentFile(const WatchedFolder& folder, const QString& base,
                                        const QStringList& names) const;
   QByteArray Digest(const WatchedFolder& folder, FileState& state) const;
@@ -279,6 +283,9 @@ class StoreWatcher : public std::enable_shared_from_this<StoreWatcher> {
   std::vector<DirectoryChange> arrived_;
   std::vector<DirectoryChange> left_;
   QHash<QString, qint64> ownWrites_;  // path -> when the library wrote it
+  // path -> the file as the library left it: whole, so not read again to
+  // see whether it is well formed while it stays so
+  QHash<QString, FileState> ownFiles_;
   std::vector<Announced> announced_;
 
   std::map<int, Listener> listeners_;

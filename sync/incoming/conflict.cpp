@@ -244,8 +244,9 @@ QString ConflictResolver::PendingFile(const QString& k, const QString& itemKey) 
   return state_.outboxDir + k + u'/' + itemKey + QStringLiteral(".msg");
 }
 
-conflict::Local ConflictResolver::LocalOf(const outlook::RdoMail& item, const QString& itemKey, const QString& k,
-                                          const QString& scratch) {
+std::optional<conflict::Local> ConflictResolver::LocalOf(const outlook::RdoMail& item, const QString& itemKey,
+                                                        const QString& k, const QString& sender,
+                                                        const QString& scratch) {
   conflict::Local local;
   const QString f = item.Parent().EntryID();
   const QString e = item.EntryID();
@@ -261,7 +262,8 @@ conflict::Local ConflictResolver::LocalOf(const outlook::RdoMail& item, const QS
     local.own = local.recent && synced[1] == u"1";
     author = synced.mid(2).join(u';');
   }
-  if (!local.unsent && !local.recent) return local;  // applied whatever it holds
+  if (!local.unsent && !local.recent) return std::nullopt;  // applied whatever it holds
+  if (!local.unsent && author.compare(sender, Qt::CaseInsensitive) == 0) return std::nullopt;
   if (local.unsent || author.isEmpty()) author = StoreOwnerAddress(state_.session, item.Store());
   item.SaveAs(scratch, outlook::ids::olMSG);
   local.version = conflict::ReadVersion(ReadAll(scratch), author);
@@ -271,8 +273,9 @@ conflict::Local ConflictResolver::LocalOf(const outlook::RdoMail& item, const QS
 bool ConflictResolver::ReplaceAllowed(const QString& path, const outlook::RdoMail& item, const QString& itemKey,
                                       const QString& k, const QString& sender) {
   const QString scratch = QFileInfo(path).absolutePath() + QStringLiteral("/.local-") + itemKey + QStringLiteral(".msg");
-  const conflict::Local local = LocalOf(item, itemKey, k, scratch);
-  const conflict::Decision decision = conflict::Decide(local, conflict::ReadVersion(ReadAll(path), sender));
+  const std::optional<conflict::Local> local = LocalOf(item, itemKey, k, sender, scratch);
+  if (!local) return true;
+  const conflict::Decision decision = conflict::Decide(*local, conflict::ReadVersion(ReadAll(path), sender));
   const QString subject = item.Subject();
   if (decision == conflict::Decision::kKeep || decision == conflict::Decision::kKeepCopyIncoming) {
     QFile::remove(scratch);

@@ -21,6 +21,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 #include "outlook/messaging.h"
 
 class EchoGuard;
@@ -113,8 +115,12 @@ class ConflictResolver {
   // the file's) marked "(conflict)".
   static void AddCopy(const outlook::RdoFolder& folder, const QString& messageClass, const QString& path,
                       QString subject);
-  conflict::Local LocalOf(const outlook::RdoMail& item, const QString& itemKey, const QString& k,
-                          const QString& scratch);
+  // The local copy's version when an incoming one of sender may conflict
+  // with it (written to scratch to be read); nothing when the incoming
+  // version simply replaces it: no change of the user's waits, and nothing
+  // changed it recently but sender's own versions, which follow each other.
+  std::optional<conflict::Local> LocalOf(const outlook::RdoMail& item, const QString& itemKey, const QString& k,
+                                         const QString& sender, const QString& scratch);
   QString PendingFile(const QString& k, const QString& itemKey) const;
 
   SyncState& state_;

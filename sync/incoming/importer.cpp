@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -45,6 +46,8 @@ void RemovePackageDir(const QString& packageDir) {
 // Left in a package directory while its import runs: a directory that
 // already holds it was being imported when the program was stopped.
 const QString kImportingMarker = QStringLiteral(".importing");
+
+constexpr qint64 kYieldMs = 50;
 }  // namespace
 
 void Importer::ImportPackage(const QString& packageDir) {
@@ -135,8 +138,16 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
     const QHash<QString, QString> earlier = QFileInfo::exists(marker) ? ItemsByOwnKey(target) : QHash<QString, QString>();
     QFile(marker).open(QIODevice::WriteOnly);
     const QStringList files = QDir(packageDir).entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name);
+    // The window and the store's events are served before the first item
+    // and then a few times a second, not after every item: each turn of the
+    // event loop costs as much as importing an item.
+    QElapsedTimer sinceYield;
     for (const QString& file : files) {
-      QCoreApplication::processEvents();
+      if (!sinceYield.isValid() || sinceYield.hasExpired(kYieldMs)) {
+        host_.SetStatusTextWithTime(QStringLiteral("Items last imported on "));
+        QCoreApplication::processEvents();
+        sinceYield.restart();
+      }
       try {
         const QString path = packageDir + u'/' + file;
         const QString itemKey = QFileInfo(file).completeBaseName();
@@ -180,8 +191,8 @@ void Importer::ApplyPackage(const QString& packageDir, const outlook::RdoFolder&
       } catch (...) {
         // This file is skipped (logged by the hook); the next one goes on.
       }
-      host_.SetStatusTextWithTime(QStringLiteral("Items last imported on "));
     }
+    if (!files.isEmpty()) host_.SetStatusTextWithTime(QStringLiteral("Items last imported on "));
   }
 
   if (mayModify) {
