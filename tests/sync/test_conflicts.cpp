@@ -183,7 +183,8 @@ class ConflictPeersTest : public ::testing::Test {
           return true;
         },
         timeoutMs);
-    std::cout << "[ peers    ] " << step << ": " << clock.elapsed() / 1000.0 << " s" << std::endl;
+    std::cout << "[ peers    ] " << step << ": " << clock.elapsed() / 1000.0 << " s"
+              << (converged ? "" : " (did not converge)") << std::endl;
     for (const Peer* p : sides_)
       EXPECT_EQ(p->Summaries().join(" | ").toStdString(), expected.join(" | ").toStdString()) << step << ": " << p->name.toStdString() << "\n" << p->Output().toStdString();
   }
