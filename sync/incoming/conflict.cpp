@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QList>
 
+#include <algorithm>
+
 #include "outlook/redemption_ids.h"
 #include "storage/folder_identity.h"
 #include "storage/xml_storage.h"
@@ -87,6 +89,46 @@ QString StampValue(const QByteArray& line) {
   return QString::fromLatin1(value.left(15));
 }
 
+// Splits at the separator where it stands outside double quotes.
+QList<QByteArray> SplitOutsideQuotes(const QByteArray& text, char separator, int maxParts = -1) {
+  QList<QByteArray> parts;
+  bool quoted = false;
+  qsizetype start = 0;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      quoted = !quoted;
+    } else if (text[i] == separator && !quoted && (maxParts < 0 || parts.size() + 1 < maxParts)) {
+      parts << text.mid(start, i - start);
+      start = i + 1;
+    }
+  }
+  parts << text.mid(start);
+  return parts;
+}
+
+// One content line as any writer of the same property writes it: the name
+// and the parameter names in upper case, the parameters sorted and without
+// quotes, VALUE (which restates the type the value's form already shows)
+// left out, the value as it is. A store that reads a version and writes it
+// again in its own form ("DTSTART;VALUE=DATE-TIME:..." as "DTSTART:...")
+// keeps the same version.
+QByteArray CanonicalLine(const QByteArray& line) {
+  const QList<QByteArray> nameAndValue = SplitOutsideQuotes(line, ':', 2);
+  if (nameAndValue.size() < 2) return line;
+  QList<QByteArray> parts = SplitOutsideQuotes(nameAndValue[0], ';');
+  QByteArray canonical = parts.takeFirst().trimmed().toUpper();
+  QList<QByteArray> parameters;
+  for (const QByteArray& parameter : parts) {
+    const qsizetype equals = parameter.indexOf('=');
+    const QByteArray name = parameter.left(equals).trimmed().toUpper();
+    if (name == "VALUE") continue;
+    parameters << name + '=' + QByteArray(parameter.mid(equals + 1)).replace('"', "");
+  }
+  std::sort(parameters.begin(), parameters.end());
+  for (const QByteArray& parameter : parameters) canonical += ';' + parameter;
+  return canonical + ':' + nameAndValue[1];
+}
+
 }  // namespace
 
 QByteArray CalendarText(const QByteArray& messageFile) {
@@ -149,13 +191,15 @@ Stamps ReadStamps(const QByteArray& calendar) {
 Version ReadVersion(const QByteArray& messageFile, const QString& author) {
   Version version;
   // Properties local to one side's copy (its item key) never travel: they
-  // do not make two versions different.
+  // do not make two versions different, nor does the form a store writes
+  // the lines in.
   QByteArray unfolded = CalendarText(messageFile);
   if (unfolded.isEmpty()) return {{}, author, {}};
   unfolded.replace("\r\n ", "").replace("\r\n\t", "");
   for (QByteArray line : unfolded.split('\n')) {
     if (line.endsWith('\r')) line.chop(1);
-    if (!line.isEmpty() && !line.toUpper().startsWith("X-VASNIK-LOCAL-PROPERTY")) version.calendar += line + "\r\n";
+    if (!line.isEmpty() && !line.toUpper().startsWith("X-VASNIK-LOCAL-PROPERTY"))
+      version.calendar += CanonicalLine(line) + "\r\n";
   }
   version.stamps = ReadStamps(version.calendar);
   version.author = author;

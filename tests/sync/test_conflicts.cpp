@@ -62,6 +62,15 @@ TEST(ConflictRule, TheCalendarPartOfAMessageFile) {
   const QByteArray keyed = Event("SEQUENCE:4\r\nX-VASNIK-LOCAL-PROPERTY;X-NAME=VarnelItemKey:K1\r\n");
   EXPECT_EQ(conflict::ReadVersion("Content-Type: text/calendar\r\n\r\n" + keyed, "b@x").calendar,
             conflict::ReadVersion(file, "a@x").calendar);
+  // Nor is the form another store writes the same lines in (khal's and
+  // libical's), while a parameter's value still is.
+  const auto calendarOf = [](const QByteArray& properties) {
+    return conflict::ReadVersion("Content-Type: text/calendar\r\n\r\n" + Event(properties), "a@x").calendar;
+  };
+  EXPECT_EQ(calendarOf("DTSTART;VALUE=DATE-TIME:20310705T120000Z\r\nATTENDEE;RSVP=TRUE;CN=\"Ann\":mailto:a@x\r\n"),
+            calendarOf("dtstart:20310705T120000Z\r\nATTENDEE;cn=Ann;RSVP=TRUE:mailto:a@x\r\n"));
+  EXPECT_NE(calendarOf("DTSTART;TZID=Europe/Berlin:20310705T120000\r\n"),
+            calendarOf("DTSTART;TZID=Europe/Paris:20310705T120000\r\n"));
   EXPECT_TRUE(conflict::CalendarText("Subject: a mail\r\n\r\nbody\r\n").isEmpty());
   EXPECT_TRUE(conflict::CalendarText(QByteArray()).isEmpty());
 }
