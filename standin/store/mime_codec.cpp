@@ -331,6 +331,12 @@ QByteArray Write(const ItemContent& content, bool messageFile) {
 }
 
 ItemContent Read(const QByteArray& bytes, bool messageFile, const QString& what) {
+  if (messageFile)
+    if (std::optional<ItemContent> own = ReadOwnForm(bytes)) return std::move(*own);
+  return ReadGeneral(bytes, messageFile, what);
+}
+
+ItemContent ReadGeneral(const QByteArray& bytes, bool messageFile, const QString& what) {
   GRef<GMimeMessage> message = Parse(bytes);
   if (HeaderCount(message.get()) == 0)
     throw StoreError(QStringLiteral("%1 is not a mail: it has no header").arg(what));

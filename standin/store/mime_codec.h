@@ -32,6 +32,13 @@ QByteArray Write(const ItemContent& content, bool messageFile);
 // version. what: how the error names the input (a path).
 ItemContent Read(const QByteArray& bytes, bool messageFile, const QString& what);
 
+// The message-file form as Write makes it for an item without addresses,
+// other header fields or attachments, read without GMime; nothing for any
+// other input. Read takes it first for message files and leaves the rest to
+// ReadGeneral (the GMime parser), which gives equal content for it.
+std::optional<ItemContent> ReadOwnForm(const QByteArray& bytes);
+ItemContent ReadGeneral(const QByteArray& bytes, bool messageFile, const QString& what);
+
 // The subject from the header block alone (a restriction does not need the
 // whole mail); nullopt when the block holds no header field.
 std::optional<QString> ReadSubject(const QByteArray& headerBlock);

@@ -5,6 +5,7 @@
 
 #include "standin/store/entry_id.h"
 #include "standin/store/item_content.h"
+#include "standin/store/mime_codec.h"
 
 using namespace vasnik;
 
@@ -262,6 +263,56 @@ TEST_F(VasnikTest, ANewAppointmentIsAnHourFromTheNextFullHour) {
   second->Save();
   EXPECT_NE(first->EntryID(), second->EntryID());
   EXPECT_EQ(session_->GetMessageFromID(first->EntryID())->Start().value_or(QDateTime()), start);
+}
+
+// The message-file reader that does without GMime takes only what it reads
+// exactly as GMime does: over every mix of the fields an exported item
+// carries, it either declines or gives the general parser's content.
+TEST(VasnikOwnForm, ReadsWhatItTakesAsTheGeneralParserDoes) {
+  const QString subjects[] = {"Meeting 1", "", " padded ", "two  spaces", "tab\there", "=?utf-8?q?x?=",
+                              "\u00dcber", "a:b;c,d\"e%", QString(200, u'w') + " end"};
+  const QString bodies[] = {"", "hello\nworld\n", "no final break", "crlf\r\n", "\u00dcn\u00efcode\n",
+                            QString(1000, u'x') + "\n", "\ttab\n\n\n"};
+  const QByteArray calendars[] = {"", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:u\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n"};
+  const std::vector<NamedProperty> properties[] = {
+      {}, {{"VarnelItemKey", "0123456789ABCDEF0123456789ABCDEF", true}}, {{"a=b", "\u00fc =;", false}}};
+  int taken = 0, cases = 0;
+  for (const QString& subject : subjects)
+    for (const QString& body : bodies)
+      for (const QByteArray& calendar : calendars)
+        for (const auto& props : properties)
+          for (const char* messageClass : {"IPM.Appointment", "IPM.Note"}) {
+            ItemContent content;
+            content.messageClass = messageClass;
+            content.subject = subject;
+            content.body = body;
+            content.icalendar = calendar;
+            content.properties = props;
+            const QByteArray bytes = mime::Write(content, true);
+            const std::optional<ItemContent> own = mime::ReadOwnForm(bytes);
+            ++cases;
+            if (!own) continue;
+            ++taken;
+            EXPECT_EQ(*own, mime::ReadGeneral(bytes, true, "case")) << bytes.toStdString();
+            EXPECT_EQ(*own, content) << bytes.toStdString();
+          }
+  // Declined: a subject with other than ASCII, an encoded word or folded.
+  EXPECT_EQ(taken, cases * 2 / 3);
+  ItemContent plain;
+  plain.messageClass = "IPM.Appointment";
+  plain.subject = "Meeting";
+  plain.icalendar = calendars[1];
+  EXPECT_TRUE(mime::ReadOwnForm(mime::Write(plain, true)));
+  ItemContent mailed = plain;
+  mailed.recipients.push_back(mime::ParseRecipient("ann@example.org"));
+  EXPECT_FALSE(mime::ReadOwnForm(mime::Write(mailed, true)));
+  ItemContent attached = plain;
+  attached.attachments.push_back({"a.txt", "a.txt", "text/plain", "x"});
+  EXPECT_FALSE(mime::ReadOwnForm(mime::Write(attached, true)));
+  ItemContent dated = plain;
+  dated.headers.emplace_back("Date", "Thu, 10 Dec 2026 05:00:00 +0000");
+  EXPECT_FALSE(mime::ReadOwnForm(mime::Write(dated, true)));
+  EXPECT_FALSE(mime::ReadOwnForm(mime::Write(plain, false))) << "not a message file";
 }
 
 TEST_F(VasnikTest, MessageFileRejectsOtherInput) {
