@@ -50,34 +50,6 @@ bool IsManagedHeader(const QString& name) {
          name.startsWith(u"X-Vasnik-", Qt::CaseInsensitive);
 }
 
-// A subject that a Subject field would not give back unchanged.
-bool NeedsExactSubject(const QString& subject) {
-  if (subject != subject.trimmed() || subject.contains(u"=?")) return true;
-  for (QChar c : subject)
-    if (c.unicode() < 0x20 || c.unicode() == 0x7f) return true;
-  for (qsizetype i = 1; i < subject.size(); ++i)
-    if (subject[i] == u' ' && subject[i - 1] == u' ') return true;
-  return false;
-}
-
-// A body that goes through as 7-bit text with no change: ASCII without CR or
-// NUL, short lines, and (the one thing the parser adds) a final line break.
-bool IsPlainSafe(const QByteArray& utf8) {
-  if (utf8.isEmpty()) return true;
-  if (!utf8.endsWith('\n')) return false;
-  int lineLength = 0;
-  for (char ch : utf8) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\n') {
-      lineLength = 0;
-      continue;
-    }
-    if (c >= 0x80 || c == '\r' || c == 0 || (c < 0x20 && c != '\t')) return false;
-    if (++lineLength > 900) return false;
-  }
-  return true;
-}
-
 GRef<GMimeStream> MemoryStream(const QByteArray& data) {
   return GRef<GMimeStream>(g_mime_stream_mem_new_with_buffer(data.constData(), data.size()));
 }
@@ -247,7 +219,41 @@ int HeaderCount(GMimeMessage* message) {
 
 }  // namespace
 
+// A subject that a Subject field would not give back unchanged.
+bool NeedsExactSubject(const QString& subject) {
+  if (subject != subject.trimmed() || subject.contains(u"=?")) return true;
+  for (QChar c : subject)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7f) return true;
+  for (qsizetype i = 1; i < subject.size(); ++i)
+    if (subject[i] == u' ' && subject[i - 1] == u' ') return true;
+  return false;
+}
+
+// A body that goes through as 7-bit text with no change: ASCII without CR or
+// NUL, short lines, and (the one thing the parser adds) a final line break.
+bool IsPlainSafe(const QByteArray& utf8) {
+  if (utf8.isEmpty()) return true;
+  if (!utf8.endsWith('\n')) return false;
+  int lineLength = 0;
+  for (char ch : utf8) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      lineLength = 0;
+      continue;
+    }
+    if (c >= 0x80 || c == '\r' || c == 0 || (c < 0x20 && c != '\t')) return false;
+    if (++lineLength > 900) return false;
+  }
+  return true;
+}
+
 QByteArray Write(const ItemContent& content, bool messageFile) {
+  if (messageFile)
+    if (std::optional<QByteArray> own = WriteOwnForm(content)) return std::move(*own);
+  return WriteGeneral(content, messageFile);
+}
+
+QByteArray WriteGeneral(const ItemContent& content, bool messageFile) {
   EnsureInitialized();
   GRef<GMimeMessage> message(g_mime_message_new(FALSE));
   GMimeObject* top = GMIME_OBJECT(message.get());

@@ -26,6 +26,8 @@ inline constexpr int kMessageFileVersion = 1;
 // messageFile: put "X-Vasnik-Message-File: 1" in front. The iCalendar text is
 // written as it stands in content (callers bring it in line first).
 QByteArray Write(const ItemContent& content, bool messageFile);
+// Write through GMime alone, whatever the item.
+QByteArray WriteGeneral(const ItemContent& content, bool messageFile);
 
 // Throws StoreError when the bytes are not a mail (no header field at all)
 // or, with messageFile, when the version header is missing or names another
@@ -38,6 +40,16 @@ ItemContent Read(const QByteArray& bytes, bool messageFile, const QString& what)
 // ReadGeneral (the GMime parser), which gives equal content for it.
 std::optional<ItemContent> ReadOwnForm(const QByteArray& bytes);
 ItemContent ReadGeneral(const QByteArray& bytes, bool messageFile, const QString& what);
+// The message file Write makes for such an item, byte for byte but for the
+// boundary, made without GMime; nothing for any other item. Write takes it
+// first for message files.
+std::optional<QByteArray> WriteOwnForm(const ItemContent& content);
+
+// The rules both writers follow. A subject that a Subject field would not
+// give back unchanged goes in an exact field too; a body that is
+// IsPlainSafe goes as 7-bit text, any other in base64.
+bool NeedsExactSubject(const QString& subject);
+bool IsPlainSafe(const QByteArray& utf8);
 
 // The subject from the header block alone (a restriction does not need the
 // whole mail); nullopt when the block holds no header field.

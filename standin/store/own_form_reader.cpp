@@ -1,4 +1,4 @@
-// The store's own message-file form, read without GMime. An import reads
+// The store's own message-file form, read and written without GMime. An import reads
 // one message file per item, and building GMime's object tree for it cost
 // as much as everything else the import does for the item. Only exactly
 // the form Write produces for an item without addresses, other header
@@ -8,6 +8,7 @@
 
 #include "standin/store/mime_codec.h"
 
+#include <QRandomGenerator>
 #include <QStringDecoder>
 
 namespace vasnik::mime {
@@ -232,6 +233,71 @@ std::optional<ItemContent> ReadOwnForm(const QByteArray& bytes) {
     if (!rest.startsWith('\n')) return std::nullopt;
     ++pos;
   }
+}
+
+namespace {
+
+// Base64 in lines of 76 characters, each ended by a line break.
+QByteArray Base64Lines(const QByteArray& data) {
+  const QByteArray encoded = data.toBase64();
+  QByteArray out;
+  out.reserve(encoded.size() + encoded.size() / 76 + 2);
+  for (qsizetype i = 0; i < encoded.size(); i += 76) out += encoded.mid(i, 76) + '\n';
+  return out;
+}
+
+bool PlainLine(const QString& text, qsizetype room) {
+  if (text.size() > room) return false;
+  for (QChar c : text)
+    if (c.unicode() < 0x20 || c.unicode() >= 0x7f) return false;
+  return true;
+}
+
+QByteArray NewBoundary() {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  QByteArray boundary("=-");
+  for (int i = 0; i < 20; ++i) boundary += kChars[QRandomGenerator::global()->bounded(64)];
+  return boundary;
+}
+
+}  // namespace
+
+std::optional<QByteArray> WriteOwnForm(const ItemContent& content) {
+  if (!content.recipients.empty() || !content.headers.empty() || !content.attachments.empty() ||
+      !content.senderAddress.isEmpty() || !content.senderName.isEmpty())
+    return std::nullopt;
+  // A subject or a class that a writer would encode, fold or mark as exact.
+  if (NeedsExactSubject(content.subject) ||
+      !PlainLine(content.subject, 76 - 9) || !PlainLine(content.messageClass, 76 - 24) ||
+      content.messageClass.trimmed() != content.messageClass || content.messageClass.isEmpty())
+    return std::nullopt;
+  QByteArray out = "X-Vasnik-Message-File: " + QByteArray::number(kMessageFileVersion) + "\nSubject: " +
+                   content.subject.toLatin1() + "\nX-Vasnik-Message-Class: " + content.messageClass.toLatin1() + '\n';
+  for (const NamedProperty& property : content.properties) {
+    const QByteArray line = (property.localOnly ? "X-Vasnik-Local-Property: " : "X-Vasnik-Property: ") +
+                            (EncodeFieldText(property.name) + u'=' + EncodeFieldText(property.value)).toLatin1();
+    if (line.size() > 76) return std::nullopt;
+    out += line + '\n';
+  }
+  out += "MIME-Version: 1.0\n";
+
+  const QByteArray body = content.body.toUtf8();
+  const bool plain = IsPlainSafe(body);
+  const QByteArray bodyFields = plain ? QByteArray("Content-Type: text/plain; charset=us-ascii\n")
+                                      : QByteArray("Content-Type: text/plain; charset=utf-8\n"
+                                                   "Content-Transfer-Encoding: base64\n");
+  const QByteArray bodyText = plain ? body : Base64Lines(body);
+  if (content.icalendar.isEmpty()) return out + bodyFields + '\n' + bodyText;
+
+  QByteArray boundary;
+  do boundary = NewBoundary();
+  while (body.contains(boundary));
+  out += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n--" + boundary + '\n' + bodyFields +
+         "X-Vasnik-Part: body\n\n" + bodyText + "\n--" + boundary +
+         "\nContent-Type: text/calendar; charset=utf-8\nContent-Transfer-Encoding: base64\n"
+         "X-Vasnik-Part: calendar\n\n" +
+         Base64Lines(content.icalendar) + "\n--" + boundary + "--\n";
+  return out;
 }
 
 }  // namespace vasnik::mime
