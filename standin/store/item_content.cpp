@@ -66,9 +66,12 @@ QString EncodeFieldText(const QString& text) {
   for (qsizetype i = 0; i < utf8.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
     const bool edgeBlank = c == ' ' && (i == 0 || i == utf8.size() - 1);
+    // After the "=" of "name=value" a leading "?" would make "=?", which a
+    // mail reader takes for the start of an encoded word.
+    const bool leadingQuestion = c == '?' && i == 0;
     const bool special = c == '%' || c == ';' || c == ',' || c == '\\' || c == ':' ||
                          c == '"' || c == '=';
-    if (c >= 0x20 && c < 0x7f && !special && !edgeBlank)
+    if (c >= 0x20 && c < 0x7f && !special && !edgeBlank && !leadingQuestion)
       out += QChar(c);
     else
       out += u'%' + QStringLiteral("%1").arg(c, 2, 16, QLatin1Char('0')).toUpper();

@@ -79,7 +79,8 @@ QString DefaultMessageClass(int itemType);
 
 // Percent-encoding of property names and values inside header fields and
 // iCalendar properties: printable ASCII other than "%", "=", ";", ",", "\",
-// ":", '"' stays as it is, except a leading or trailing blank; every other
+// ":", '"' stays as it is, except a leading or trailing blank and a leading
+// "?" (after the "=" of name=value it would begin an encoded word); every other
 // byte of the UTF-8 text becomes %XX. No output can be taken for an RFC 2047
 // encoded word or need iCalendar escaping. Decode is its exact inverse.
 QString EncodeFieldText(const QString& text);
