@@ -1,9 +1,10 @@
 // "Resync All" of a calendar of 1 000 and of 10 000 appointments into its
 // exchange directory, beside cp of the same message files (the middle of
 // three copies), in one run: the ratio to cp and the cost per item at both
-// sizes (which must stay about the same: the resync grows linearly). Beside the wall times, the processor
-// time of each (user + system, of the process and of cp's child): on a
-// machine busy with other work, the measure that others' load skews least.
+// sizes (which must stay about the same: the resync grows linearly). Beside
+// the wall times, the processor time of each (user + system, of the process
+// and of cp's child): on a machine busy with other work, the measure that
+// others' load skews least.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>

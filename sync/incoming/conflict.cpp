@@ -120,6 +120,10 @@ QByteArray CanonicalLine(const QByteArray& line) {
   QList<QByteArray> parameters;
   for (const QByteArray& parameter : parts) {
     const qsizetype equals = parameter.indexOf('=');
+    if (equals < 0) {
+      parameters << parameter.trimmed().toUpper();  // not a parameter form: kept, in one case
+      continue;
+    }
     const QByteArray name = parameter.left(equals).trimmed().toUpper();
     if (name == "VALUE") continue;
     parameters << name + '=' + QByteArray(parameter.mid(equals + 1)).replace('"', "");
